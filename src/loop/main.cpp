@@ -1,0 +1,25 @@
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "loop/main_loop.hpp"
+#include "platform/linux/empty_library.hpp"
+
+int main() {
+  // A parent that closes its end of our stdout ends the loop through a failed
+  // write, not through a signal.
+  std::signal(SIGPIPE, SIG_IGN);
+  // Replies go to a private copy of stdout; fd 1 and fd 2 then point at
+  // /dev/null, so nothing a library prints can reach the parent's reply
+  // stream or its stderr.
+  const int replies = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+  const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (devNull >= 0) {
+    dup2(devNull, STDOUT_FILENO);
+    dup2(devNull, STDERR_FILENO);
+  }
+  if (replies < 0) return 0;
+  auto library = vek::linux_library::makeEmptyPhotoLibrary();
+  vek::runMainLoop(STDIN_FILENO, replies, *library);
+  return 0;
+}

@@ -1,0 +1,43 @@
+#include "platform/linux/media_libraries.hpp"
+
+#include <mutex>
+
+#include <glib.h>
+#include <vips/vips.h>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace vek::linux_library {
+namespace {
+
+void dropGLibMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
+
+GLogWriterOutput dropStructuredMessage(GLogLevelFlags, const GLogField*, gsize, gpointer) {
+  return G_LOG_WRITER_HANDLED;
+}
+
+void dropFFmpegMessage(void*, int, const char*, va_list) {}
+
+}  // namespace
+
+void startMediaLibraries() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    g_log_set_default_handler(dropGLibMessage, nullptr);
+    g_log_set_writer_func(dropStructuredMessage, nullptr, nullptr);
+    av_log_set_level(AV_LOG_QUIET);
+    av_log_set_callback(dropFFmpegMessage);
+    // A failed start leaves every later vips call failing, which each caller
+    // already answers as an unreadable file.
+    if (VIPS_INIT("vek-photokit-helper") == 0) {
+      vips_block_untrusted_set(TRUE);
+      vips_cache_set_max(0);
+      vips_cache_set_max_mem(0);
+      vips_cache_set_max_files(0);
+    }
+  });
+}
+
+}  // namespace vek::linux_library

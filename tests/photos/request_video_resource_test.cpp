@@ -1,0 +1,103 @@
+#include "photos/request_video_resource.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+
+#include "protocol/helper_error.hpp"
+#include "support/memory_photo_library.hpp"
+
+namespace vek {
+namespace {
+
+using Calls = std::vector<std::string>;
+
+std::string failureOf(const std::function<void()>& run) {
+  try {
+    run();
+  } catch (const HelperError& error) {
+    return std::string(error.wireCode()) + ": " + error.message();
+  }
+  return "no failure";
+}
+
+// Whether `name` has the form of `pattern`, where X stands for an upper-case
+// hexadecimal digit and V for one of 8, 9, A, B (a random UUID's variant).
+bool hasForm(std::string_view name, std::string_view pattern) {
+  if (name.size() != pattern.size()) return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    const bool ok = pattern[i] == 'X'   ? std::isxdigit(static_cast<unsigned char>(c)) && !std::islower(c)
+                    : pattern[i] == 'V' ? std::string_view("89AB").find(c) != std::string_view::npos
+                                        : c == pattern[i];
+    if (!ok) return false;
+  }
+  return true;
+}
+
+class RequestVideoResourceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    library_.assets = {{"V/L0/001", kMediaTypeVideo, 1920, 1080, 1.0, 12.345}, {"I", kMediaTypeImage, 4, 3, 2.0, 0}};
+    library_.videos["V/L0/001"] = {true};
+    library_.temporaryDirectoryText = "/var/tmp/user 1/";
+  }
+
+  testing::MemoryPhotoLibrary library_;
+};
+
+TEST_F(RequestVideoResourceTest, ExportsToANewQuickTimeFileInTheTemporaryDirectory) {
+  for (bool otherThread : {false, true}) {
+    library_.deliverOnOtherThread = otherThread;
+    const VideoResourceResponse reply = requestVideoResource(library_, "V/L0/001");
+    EXPECT_EQ(reply.localIdentifier, "V/L0/001");
+    EXPECT_EQ(reply.durationSeconds, 12.345);
+    EXPECT_TRUE(hasForm(reply.tempPath, "/var/tmp/user 1/vek-pk-XXXXXXXX-XXXX-4XXX-VXXX-XXXXXXXXXXXX.mov"))
+        << reply.tempPath;
+    EXPECT_EQ(library_.exports.back(),
+              (testing::ExportRecord{"V/L0/001", kExportPresetPassthrough, reply.tempPath, kFileTypeQuickTimeMovie}));
+  }
+  ASSERT_EQ(library_.exports.size(), 2u);
+  EXPECT_NE(library_.exports[0].outputPath, library_.exports[1].outputPath);
+  EXPECT_EQ(library_.videoRequests, (std::vector<testing::VideoRequestRecord>(
+                                        2, {"V/L0/001", {false, kVideoDeliveryModeMediumQualityFormat}})));
+}
+
+TEST_F(RequestVideoResourceTest, OnlyAKnownVideoIsLoaded) {
+  EXPECT_EQ(failureOf([&] { requestVideoResource(library_, "missing"); }), "assetNotFound: PHAsset not found");
+  EXPECT_EQ(failureOf([&] { requestVideoResource(library_, "I"); }), "badRequest: asset is not a video");
+  EXPECT_EQ(library_.calls,
+            (Calls{"authorizationStatus", "fetchByIdentifiers", "authorizationStatus", "fetchByIdentifiers"}));
+}
+
+TEST_F(RequestVideoResourceTest, MediaThatDidNotLoadIsNotExported) {
+  const std::pair<testing::VideoOutcome, const char*> cases[] = {
+      {{false, InfoDictionary{{kResultIsInCloudKey, 1.0}}}, "icloudOnly: Asset is only in iCloud and was skipped"},
+      {{false, InfoDictionary{{kResultIsInCloudKey, 0.0}}}, "badRequest: failed to load AVAsset"},
+      {{false, std::nullopt}, "badRequest: failed to load AVAsset"},
+  };
+  for (const auto& [outcome, failure] : cases) {
+    library_.calls.clear();
+    library_.videos["V/L0/001"] = outcome;
+    EXPECT_EQ(failureOf([&] { requestVideoResource(library_, "V/L0/001"); }), failure);
+    EXPECT_EQ(library_.calls, (Calls{"authorizationStatus", "fetchByIdentifiers", "requestVideo"}));
+  }
+}
+
+TEST_F(RequestVideoResourceTest, ReportsWhyTheExportFailed) {
+  library_.videos["V/L0/001"] = {true, InfoDictionary{{kResultIsInCloudKey, 1.0}}};
+  library_.canMakeExportSession = false;
+  EXPECT_EQ(failureOf([&] { requestVideoResource(library_, "V/L0/001"); }), "badRequest: cannot create export session");
+  library_.canMakeExportSession = true;
+  library_.exportStatus = kExportStatusFailed;
+  library_.exportError = PlatformError{"FFmpeg", -5, "Input/output error"};
+  EXPECT_EQ(failureOf([&] { requestVideoResource(library_, "V/L0/001"); }),
+            "badRequest: export failed: Input/output error");
+  library_.exportError.reset();
+  EXPECT_EQ(failureOf([&] { requestVideoResource(library_, "V/L0/001"); }), "badRequest: export failed: unknown");
+  library_.exportStatus = kExportStatusUnknown;
+  EXPECT_EQ(failureOf([&] { requestVideoResource(library_, "V/L0/001"); }), "badRequest: export failed: unknown");
+}
+
+}  // namespace
+}  // namespace vek

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vek::linux_library {
+
+enum class MediaKind { kImage, kVideo };
+
+// The kind a file name promises by its extension (case-insensitive), or
+// nothing when the name is not a media file's.
+std::optional<MediaKind> mediaKindForName(std::string_view name);
+
+// One file as the file system shows it. A file keeps its device and inode
+// while it is edited in place or renamed; size and modification time tell
+// whether its content may have changed.
+struct FileStamp {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  int64_t size = 0;
+  int64_t mtimeNs = 0;  // nanoseconds since 1970-01-01T00:00:00Z
+
+  bool operator==(const FileStamp&) const = default;
+};
+
+struct FoundFile {
+  std::string path;  // absolute
+  FileStamp stamp;
+  MediaKind kind = MediaKind::kImage;
+};
+
+// Walks the roots (absolute paths of folders, as distinctRoots gives them) and
+// returns every regular file with a media name that is not hidden, sorted by
+// path, one per device and inode (the first path in that order). Hidden: a
+// name below a root that starts with '.', or is listed in a `.hidden` file in
+// its folder. Symbolic links are not followed, each folder is walked once,
+// and what cannot be read is left out. Never throws but std::bad_alloc; any
+// thread.
+std::vector<FoundFile> scanLibrary(const std::vector<std::string>& roots);
+
+}  // namespace vek::linux_library

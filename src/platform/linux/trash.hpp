@@ -1,0 +1,37 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vek::linux_library {
+
+// Where the calling user's trash is.
+struct TrashSettings {
+  std::string homeTrash;  // $XDG_DATA_HOME/Trash (default $HOME/.local/share/Trash), absolute
+  uid_t uid = 0;
+};
+
+// The settings of this process: XDG_DATA_HOME when it is an absolute path,
+// else HOME, else the home folder of the user's account entry; and getuid().
+// Throws std::runtime_error when no home can be found.
+TrashSettings trashSettingsFromEnvironment();
+
+// Moves every file (a regular file or a symbolic link, given by its absolute
+// path without "." or ".." parts) to the trash of its file system, as one
+// change: all of them, or none. Files on the home trash's file system go to
+// the home trash; others to the trash at the top of their own mount. Files
+// are renamed, never copied or erased, and each gets its info file first, so
+// a process killed at any moment leaves every file either where it was or in
+// the trash with its info. The same file named twice is moved once.
+//
+// Returns nullopt when every file was moved. Otherwise nothing was moved and
+// the reason, in plain words naming the file and why, is returned as UTF-8;
+// in the rare case that a file moved before a failure cannot be put back, it
+// stays in the trash with its info and the reason says so. Blocks the calling
+// thread; safe to call from several threads at once.
+std::optional<std::string> moveToTrash(const std::vector<std::string>& absolutePaths, const TrashSettings& settings);
+
+}  // namespace vek::linux_library

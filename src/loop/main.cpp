@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "loop/main_loop.hpp"
-#include "platform/linux/empty_library.hpp"
+#include "platform/linux/linux_photo_library.hpp"
 
 int main() {
   // A parent that closes its end of our stdout ends the loop through a failed
@@ -19,7 +19,7 @@ int main() {
     dup2(devNull, STDERR_FILENO);
   }
   if (replies < 0) return 0;
-  auto library = vek::linux_library::makeEmptyPhotoLibrary();
+  auto library = vek::linux_library::makeLinuxPhotoLibrary();
   vek::runMainLoop(STDIN_FILENO, replies, *library);
   return 0;
 }

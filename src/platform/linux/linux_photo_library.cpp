@@ -1,0 +1,140 @@
+#include "platform/linux/linux_photo_library.hpp"
+
+#include <cmath>
+#include <filesystem>
+
+#include "platform/linux/export_session.hpp"
+#include "platform/linux/media_index.hpp"
+#include "platform/linux/media_libraries.hpp"
+#include "platform/linux/remux.hpp"
+#include "platform/linux/render.hpp"
+#include "platform/linux/trash.hpp"
+
+namespace vek::linux_library {
+namespace {
+
+constexpr const char* kTrashErrorDomain = "vek.trash";
+
+std::vector<PhotoAsset> assetsOf(std::vector<IndexedAsset> indexed) {
+  std::vector<PhotoAsset> assets;
+  assets.reserve(indexed.size());
+  for (auto& entry : indexed) assets.push_back(std::move(entry.asset));
+  return assets;
+}
+
+// The box side as a whole number of pixels. Zero or less asks for the full
+// image; a side beyond any real image is the same as the full image too.
+int64_t boxSide(double side) {
+  if (std::isnan(side) || side <= 0) return 0;
+  if (side >= 1e9) return 0;
+  return static_cast<int64_t>(side);
+}
+
+class CollectedDeletions : public AssetChangeRequests {
+ public:
+  void deleteAssets(const std::vector<PhotoAsset>& assets) override {
+    for (const auto& asset : assets) identifiers.push_back(asset.localIdentifier);
+  }
+  std::vector<std::string> identifiers;
+};
+
+class LinuxPhotoLibrary : public PhotoLibraryPort {
+ public:
+  LinuxPhotoLibrary() { startMediaLibraries(); }
+
+  int64_t authorizationStatusForAccessLevel(int64_t) override { return index().authorizationStatus(); }
+
+  // There is no one to ask on Linux: the file system's answer stands.
+  void requestAuthorizationForAccessLevel(int64_t accessLevel, std::function<void(int64_t)> handler) override {
+    handler(authorizationStatusForAccessLevel(accessLevel));
+  }
+
+  AssetFetchResult fetchAssetsWithMediaType(int64_t mediaType, const FetchOptions& options) override {
+    bool newestFirst = false;
+    for (const auto& descriptor : options.sortDescriptors) {
+      if (descriptor.key == "creationDate") newestFirst = !descriptor.ascending;
+    }
+    return AssetFetchResult(assetsOf(index().list(mediaType, newestFirst)));
+  }
+
+  AssetFetchResult fetchAssetsWithLocalIdentifiers(const std::vector<std::string>& localIdentifiers) override {
+    return AssetFetchResult(assetsOf(index().lookup(localIdentifiers)));
+  }
+
+  // Rendering runs on the calling thread and delivers before returning.
+  void requestImageForAsset(const PhotoAsset& asset, ImageSize targetSize, int64_t, const ImageRequestOptions&,
+                            std::function<void(ImageResult)> handler) override {
+    ImageResult result;
+    if (auto path = pathOf(asset)) {
+      const int64_t box = boxSide(std::max(targetSize.width, targetSize.height));
+      result.image = asset.mediaType == kMediaTypeVideo ? renderVideoPoster(*path, box) : renderImageFile(*path, box);
+    }
+    handler(std::move(result));
+  }
+
+  void requestAVAssetForVideo(const PhotoAsset& asset, const VideoRequestOptions&,
+                              std::function<void(VideoResult)> handler) override {
+    VideoResult result;
+    if (auto path = pathOf(asset)) result.media = openVideoMedia(*path);
+    handler(std::move(result));
+  }
+
+  std::unique_ptr<ExportSession> makeExportSession(std::shared_ptr<PlatformMedia> media,
+                                                   const std::string& presetName) override {
+    return makeRemuxExportSession(std::move(media), presetName);
+  }
+
+  std::string temporaryDirectory() override {
+    std::string path = std::filesystem::temp_directory_path().string();
+    if (path.empty() || path.back() != '/') path.push_back('/');
+    return path;
+  }
+
+  // The change is applied before returning: the files go to the Trash all
+  // together or not at all, and the catalog forgets them.
+  void performChanges(ChangeBlock changeBlock,
+                      std::function<void(bool, std::optional<PlatformError>)> completion) override {
+    CollectedDeletions deletions;
+    changeBlock(deletions);
+    std::vector<IndexedAsset> found = index().lookup(deletions.identifiers);
+    std::vector<std::string> paths;
+    std::vector<std::string> identifiers;
+    for (const auto& entry : found) {
+      paths.push_back(entry.path);
+      identifiers.push_back(entry.asset.localIdentifier);
+    }
+    if (auto refusal = moveToTrash(paths, trashSettings())) {
+      completion(false, PlatformError{kTrashErrorDomain, 1, *refusal});
+      return;
+    }
+    index().forget(identifiers);
+    completion(true, std::nullopt);
+  }
+
+ private:
+  MediaIndex& index() {
+    if (!index_) index_ = std::make_unique<MediaIndex>(libraryLocationFromEnvironment());
+    return *index_;
+  }
+
+  const TrashSettings& trashSettings() {
+    if (!trashSettings_) trashSettings_ = trashSettingsFromEnvironment();
+    return *trashSettings_;
+  }
+
+  // Where the asset's file is now; none when it has gone since it was found.
+  std::optional<std::string> pathOf(const PhotoAsset& asset) {
+    std::vector<IndexedAsset> found = index().lookup({asset.localIdentifier});
+    if (found.empty()) return std::nullopt;
+    return std::move(found.front().path);
+  }
+
+  std::unique_ptr<MediaIndex> index_;
+  std::optional<TrashSettings> trashSettings_;
+};
+
+}  // namespace
+
+std::unique_ptr<PhotoLibraryPort> makeLinuxPhotoLibrary() { return std::make_unique<LinuxPhotoLibrary>(); }
+
+}  // namespace vek::linux_library

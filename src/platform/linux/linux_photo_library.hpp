@@ -1,0 +1,17 @@
+#pragma once
+
+#include <memory>
+
+#include "photos/photo_library_port.hpp"
+
+namespace vek::linux_library {
+
+// The user's Pictures and Videos folders as the photo library: identifiers
+// from a catalog kept under XDG_DATA_HOME, rendering with libvips, export
+// with FFmpeg's libraries, deletion into the freedesktop Trash. The library
+// is found from the environment on first use, so a missing home answers each
+// request with an error instead of stopping the helper. Used from one thread
+// at a time.
+std::unique_ptr<PhotoLibraryPort> makeLinuxPhotoLibrary();
+
+}  // namespace vek::linux_library

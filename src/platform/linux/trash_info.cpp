@@ -40,7 +40,8 @@ std::string trashDeletionDate(std::time_t when) {
 }
 
 std::string trashNameCandidate(std::string_view name, unsigned n) {
-  std::string suffix = n > 1 ? "." + std::to_string(n) : "";
+  std::string suffix;
+  if (n > 1) suffix.append(".").append(std::to_string(n));
   // A leading dot marks a hidden file, not an extension.
   size_t dot = name.rfind('.');
   std::string_view stem = name;

@@ -10,6 +10,7 @@ flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 if [[ "${1:-}" == "--sanitize" ]]; then
   build="$root/build-sanitize"
   flags=(-DCMAKE_BUILD_TYPE=Debug -DVEK_SANITIZE=ON -DVEK_BUILD_BENCH=OFF)
+  export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp"
 fi
 cmake -S "$root" -B "$build" "${flags[@]}"
 cmake --build "$build" -j"$(nproc)"

@@ -1,0 +1,105 @@
+#include "platform/linux/render.hpp"
+
+#include <filesystem>
+#include <system_error>
+
+#include "platform/linux/media_libraries.hpp"
+#include "platform/linux/render_fit.hpp"
+#include "platform/linux/render_heif.hpp"
+#include "platform/linux/video_poster.hpp"
+#include "platform/linux/vips_platform_image.hpp"
+
+namespace vek::linux_library {
+namespace {
+
+// Sequential access lets a loader stream rows into the resize instead of
+// decoding the whole image into memory first. A truncated or broken file
+// fails rather than rendering grey or garbage where its data ran out; mere
+// warnings (stray bytes between markers, common in camera files) do not.
+constexpr VipsAccess kAccess = VIPS_ACCESS_SEQUENTIAL;
+constexpr VipsFailOn kFailOn = VIPS_FAIL_ON_ERROR;
+
+PixelSize sizeOf(const VipsImage* image) { return {image->Xsize, image->Ysize}; }
+
+LoadedImage loadJpeg(const char* path, int64_t box) {
+  VipsImagePtr header = vipsResult(
+      [&](VipsImage** out) { return vips_jpegload(path, out, "access", kAccess, "fail_on", kFailOn, nullptr); });
+  if (!header || !isDecodable(sizeOf(header.get()))) return {};
+  const PixelSize target = fittedSize(sizeOf(header.get()), box);
+  const int shrink = jpegShrinkFor(sizeOf(header.get()), target);
+  if (shrink == 1) return {std::move(header), target};
+  VipsImagePtr shrunk = vipsResult([&](VipsImage** out) {
+    return vips_jpegload(path, out, "shrink", shrink, "access", kAccess, "fail_on", kFailOn, nullptr);
+  });
+  return {std::move(shrunk), target};
+}
+
+LoadedImage loadWebp(const char* path, int64_t box) {
+  VipsImagePtr header = vipsResult(
+      [&](VipsImage** out) { return vips_webpload(path, out, "access", kAccess, "fail_on", kFailOn, nullptr); });
+  if (!header || !isDecodable(sizeOf(header.get()))) return {};
+  const PixelSize target = fittedSize(sizeOf(header.get()), box);
+  const double scale = preShrinkScale(sizeOf(header.get()), target);
+  if (scale >= 1.0) return {std::move(header), target};
+  VipsImagePtr scaled = vipsResult([&](VipsImage** out) {
+    return vips_webpload(path, out, "scale", scale, "access", kAccess, "fail_on", kFailOn, nullptr);
+  });
+  return {std::move(scaled), target};
+}
+
+LoadedImage loadOther(const char* path, int64_t box) {
+  VipsImagePtr image(vips_image_new_from_file(path, "access", kAccess, "fail_on", kFailOn, nullptr));
+  if (!image) {
+    vips_error_clear();
+    return {};
+  }
+  if (!isDecodable(sizeOf(image.get()))) return {};
+  const PixelSize target = fittedSize(sizeOf(image.get()), box);
+  return {std::move(image), target};
+}
+
+LoadedImage load(const char* path, int64_t box) {
+  // Loaders blocked as unsafe for untrusted files are never found here.
+  const char* loader = vips_foreign_find_load(path);
+  if (!loader) {
+    vips_error_clear();
+    return {};
+  }
+  if (vips_isprefix("VipsForeignLoadJpeg", loader)) return loadJpeg(path, box);
+  if (vips_isprefix("VipsForeignLoadHeif", loader)) return loadHeifForBox(path, box);
+  if (vips_isprefix("VipsForeignLoadWebp", loader)) return loadWebp(path, box);
+  return loadOther(path, box);
+}
+
+// A FIFO or device given a photo's name would block the first read forever.
+bool isRegularFile(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::is_regular_file(path, error);
+}
+
+std::shared_ptr<PlatformImage> deliver(VipsImagePtr loaded, PixelSize target) {
+  VipsImagePtr finished = finishImage(std::move(loaded), target);
+  if (!finished) return nullptr;
+  return std::make_shared<VipsPlatformImage>(std::move(finished));
+}
+
+}  // namespace
+
+std::shared_ptr<PlatformImage> renderImageFile(const std::string& path, int64_t box) {
+  if (!isRegularFile(path)) return nullptr;
+  startMediaLibraries();
+  LoadedImage loaded = load(path.c_str(), box);
+  if (!loaded.image) return nullptr;
+  return deliver(std::move(loaded.image), loaded.target);
+}
+
+std::shared_ptr<PlatformImage> renderVideoPoster(const std::string& path, int64_t box) {
+  if (!isRegularFile(path)) return nullptr;
+  startMediaLibraries();
+  VipsImagePtr frame = decodeVideoPoster(path);
+  if (!frame) return nullptr;
+  const PixelSize target = fittedSize(sizeOf(frame.get()), box);
+  return deliver(std::move(frame), target);
+}
+
+}  // namespace vek::linux_library

@@ -21,16 +21,6 @@
 namespace vek::linux_library {
 namespace {
 
-struct InodeKey {
-  uint64_t device;
-  uint64_t inode;
-  bool operator==(const InodeKey&) const = default;
-};
-
-struct InodeKeyHash {
-  size_t operator()(const InodeKey& key) const { return std::hash<uint64_t>()(key.inode * 31 + key.device); }
-};
-
 struct FileStampHash {
   size_t operator()(const FileStamp& stamp) const {
     return std::hash<uint64_t>()((stamp.inode * 31 + stamp.device) ^

@@ -24,16 +24,6 @@ struct DirCloser {
 };
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
-struct InodeKey {
-  uint64_t device;
-  uint64_t inode;
-  bool operator==(const InodeKey&) const = default;
-};
-
-struct InodeKeyHash {
-  size_t operator()(const InodeKey& key) const { return std::hash<uint64_t>()(key.inode * 31 + key.device); }
-};
-
 FileStamp stampOf(const struct stat& info) {
   return FileStamp{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
                    static_cast<int64_t>(info.st_size),

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,6 +25,17 @@ struct FileStamp {
   int64_t mtimeNs = 0;  // nanoseconds since 1970-01-01T00:00:00Z
 
   bool operator==(const FileStamp&) const = default;
+};
+
+// One file whatever its names: its device and inode.
+struct InodeKey {
+  uint64_t device;
+  uint64_t inode;
+  bool operator==(const InodeKey&) const = default;
+};
+
+struct InodeKeyHash {
+  size_t operator()(const InodeKey& key) const { return std::hash<uint64_t>()(key.inode * 31 + key.device); }
 };
 
 struct FoundFile {

@@ -1,17 +1,71 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and the sanitizers, and runs each
 # for a bounded time (default 60 s, or the first argument) from a seed corpus
-# kept in fuzz/seeds. Any crash, leak or time-out fails the run.
+# kept in fuzz/seeds, plus small media made here for the file fuzzers (media
+# is never committed). Any crash, leak or time-out fails the run.
+# VEK_FUZZ_BUILD names another build directory.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds="${1:-60}"
 "$root/scripts/setup.sh"
-build="$root/build-fuzz"
+build="${VEK_FUZZ_BUILD:-$root/build-fuzz}"
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVEK_FUZZ=ON -DVEK_SANITIZE=ON -DVEK_BUILD_TESTS=OFF -DVEK_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target vek_fuzzers >/dev/null
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
+
+# A seed for the file fuzzers: the selector byte (the extension's index in
+# the fuzzer's list), then the bytes of a file.
+seed() {
+  local fuzzer="$1" selector="$2" file="$3"
+  mkdir -p "$work/$fuzzer"
+  { printf "\\$(printf '%03o' "$selector")"; cat "$file"; } >"$work/$fuzzer/$(basename "$file")"
+}
+media="$work/media"
+mkdir -p "$media"
+(
+  cd "$media"
+  vips black black.v 24 16 --bands 3
+  vips copy black.v tiny.jpg[Q=50]
+  vips copy black.v tiny.png
+  vips copy black.v tiny.webp
+  vips copy black.v tiny.tiff
+  vips copy black.v tiny.gif || true
+  vips copy black.v tiny.heic || true
+  vips copy black.v tiny.avif[compression=av1] || true
+  # EXIF as phones write it: orientation 6 (on its side) and a date, in an
+  # APP1 segment right after the JPEG's start marker.
+  python3 - <<'PYTHON'
+import struct
+date = b"2021:02:03 04:05:06\0"
+entries = [struct.pack("<HHII", 0x0112, 3, 1, 6), struct.pack("<HHII", 0x0132, 2, len(date), 8 + 2 + 2 * 12 + 4)]
+tiff = b"II*\0" + struct.pack("<I", 8) + struct.pack("<H", len(entries)) + b"".join(entries) + struct.pack("<I", 0) + date
+app1 = b"Exif\0\0" + tiff
+jpeg = open("tiny.jpg", "rb").read()
+open("exif.jpg", "wb").write(jpeg[:2] + b"\xff\xe1" + struct.pack(">H", len(app1) + 2) + app1 + jpeg[2:])
+PYTHON
+  ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc=size=32x24:rate=5:duration=0.4 \
+    -f lavfi -i sine=duration=0.4 -shortest -metadata creation_time=2020-01-02T03:04:05Z -c:v mpeg4 -c:a aac tiny.mp4
+  ffmpeg -nostdin -loglevel error -y -i tiny.mp4 -c copy -metadata:s:v rotate=90 tiny.mov
+  ffmpeg -nostdin -loglevel error -y -i tiny.mp4 -c copy tiny.mkv
+  ffmpeg -nostdin -loglevel error -y -i tiny.mp4 -c copy tiny.avi
+  ffmpeg -nostdin -loglevel error -y -i tiny.mp4 -c copy -f mpegts tiny.ts
+) >/dev/null 2>&1
+image=0
+for extension in jpg png heic avif webp gif tiff; do
+  if [[ -s "$media/tiny.$extension" ]]; then seed image_file_fuzz "$image" "$media/tiny.$extension"; fi
+  image=$((image + 1))
+done
+if [[ -s "$media/exif.jpg" ]]; then seed image_file_fuzz 128 "$media/exif.jpg"; fi
+video=0
+for extension in mp4 mov m4v 3gp mkv webm avi mts; do
+  file="$media/tiny.$extension"
+  if [[ "$extension" == mts ]]; then file="$media/tiny.ts"; fi
+  if [[ -s "$file" ]]; then seed video_file_fuzz "$video" "$file"; fi
+  video=$((video + 1))
+done
+
 status=0
 for source in "$root"/fuzz/*_fuzz.cpp; do
   fuzzer="$(basename "$source" .cpp)"
@@ -19,7 +73,7 @@ for source in "$root"/fuzz/*_fuzz.cpp; do
   mkdir -p "$corpus"
   if [[ -d "$root/fuzz/seeds/$fuzzer" ]]; then cp -r "$root/fuzz/seeds/$fuzzer/." "$corpus/"; fi
   echo "== $fuzzer for ${seconds}s"
-  if (cd "$work" && "$build/$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  if (cd "$work" && TMPDIR="$work" "$build/$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=1 "$corpus" >"$work/$fuzzer.log" 2>&1); then
     grep -E '^(stat::number_of_executed_units|stat::new_units_added|stat::peak_rss_mb|#[0-9]+ +DONE)' "$work/$fuzzer.log" || true
   else

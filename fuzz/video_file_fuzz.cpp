@@ -1,0 +1,111 @@
+// Arbitrary bytes as a video file in the library: probing, the poster and a
+// passthrough export either refuse it or succeed, never crash, leak or hang,
+// and a failed export leaves no file behind. The first byte picks the file's
+// extension; the rest is the file's content.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <future>
+#include <string>
+
+#include "photos/photo_library_port.hpp"
+#include "platform/linux/export_session.hpp"
+#include "platform/linux/media_libraries.hpp"
+#include "platform/linux/probe.hpp"
+#include "platform/linux/remux.hpp"
+#include "platform/linux/render.hpp"
+
+namespace {
+
+constexpr std::array<const char*, 9> kExtensions = {".mp4", ".mov", ".m4v", ".3gp", ".mkv",
+                                                    ".webm", ".avi", ".mts", ".m2ts"};
+constexpr int64_t kPosterBox = 32;
+
+const std::string& workDirectory() {
+  static const std::string directory = [] {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/vek-video-fuzz-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) __builtin_trap();
+    return pattern;
+  }();
+  static const int removal = std::atexit([] { rmdir(workDirectory().c_str()); });
+  (void)removal;
+  return directory;
+}
+
+void writeFile(const std::string& path, const uint8_t* data, size_t size) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) __builtin_trap();
+  size_t written = 0;
+  while (written < size) {
+    const ssize_t n = write(fd, data + written, size - written);
+    if (n <= 0) __builtin_trap();
+    written += size_t(n);
+  }
+  close(fd);
+}
+
+// How many entries other than "." and ".." the directory holds.
+int entryCount(const std::string& directory) {
+  DIR* listing = opendir(directory.c_str());
+  if (listing == nullptr) __builtin_trap();
+  int count = 0;
+  while (const dirent* entry = readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") ++count;
+  }
+  closedir(listing);
+  return count;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  vek::linux_library::startMediaLibraries();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace vek::linux_library;
+  if (size == 0) return 0;
+  const std::string input = workDirectory() + "/input" + kExtensions[data[0] % kExtensions.size()];
+  const std::string movie = workDirectory() + "/vek-pk-fuzz.mov";
+  writeFile(input, data + 1, size - 1);
+
+  struct stat info {};
+  if (stat(input.c_str(), &info) != 0) __builtin_trap();
+  const ProbeResult probed = probeFile(input, FileStamp{info.st_dev, info.st_ino, info.st_size, 0}, MediaKind::kVideo);
+  if (probed.status == ProbeResult::Status::kUnreadable) __builtin_trap();
+  if (probed.status == ProbeResult::Status::kMedia &&
+      (probed.facts.mediaType != vek::kMediaTypeVideo || !(probed.facts.duration >= 0) || !probed.facts.creationDate)) {
+    __builtin_trap();
+  }
+
+  if (auto poster = renderVideoPoster(input, kPosterBox)) {
+    const vek::ImageSize rendered = poster->size();
+    if (rendered.width < 1 || rendered.height < 1 || rendered.width > kPosterBox || rendered.height > kPosterBox) {
+      __builtin_trap();
+    }
+  }
+
+  if (auto session = makeRemuxExportSession(openVideoMedia(input), vek::kExportPresetPassthrough)) {
+    session->setOutputURL(movie);
+    session->setOutputFileType(vek::kFileTypeQuickTimeMovie);
+    std::promise<void> done;
+    session->exportAsynchronously([&done] { done.set_value(); });
+    done.get_future().wait();
+    const bool completed = session->status() == vek::kExportStatusCompleted;
+    if (completed != (access(movie.c_str(), F_OK) == 0)) __builtin_trap();
+    if (!completed && !session->error()) __builtin_trap();
+    unlink(movie.c_str());
+  }
+  unlink(input.c_str());
+  if (entryCount(workDirectory()) != 0) __builtin_trap();
+  return 0;
+}

@@ -1,0 +1,310 @@
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <simdjson.h>
+#include <sqlite3.h>
+
+#include "platform/linux/helper_home.hpp"
+#include "support/helper_process.hpp"
+
+namespace vek::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Helpers that share a library with each other, die mid-request, or serve
+// very large and very long sessions.
+class ConcurrentHelpersTest : public HelperHome {
+ protected:
+  // `count` distinct files holding the same small JPEG.
+  void makeCopies(const fs::path& folder, int count) {
+    makeImage(root_ / "model.jpg", 24, 16);
+    fs::create_directories(folder);
+    for (int i = 0; i < count; ++i) fs::copy_file(root_ / "model.jpg", folder / ("photo" + std::to_string(i) + ".jpg"));
+  }
+
+  // SQLite's own verdict on the catalog's consistency.
+  std::string catalogIntegrity() const {
+    sqlite3* db = nullptr;
+    std::string verdict = "cannot open";
+    if (sqlite3_open_v2(catalogPath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_stmt* statement = nullptr;
+      if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &statement, nullptr) == SQLITE_OK &&
+          sqlite3_step(statement) == SQLITE_ROW) {
+        verdict = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+      }
+      sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return verdict;
+  }
+
+  // The names of the photos still in the folder or in the Trash, each with
+  // the number of places it is found.
+  std::map<std::string, int> whereabouts(const fs::path& folder) const {
+    std::map<std::string, int> found;
+    for (const fs::path& place : {folder, trashFiles()}) {
+      if (!fs::exists(place)) continue;
+      for (const auto& entry : fs::directory_iterator(place)) ++found[entry.path().filename().string()];
+    }
+    return found;
+  }
+
+  std::string deleteRequest(int id, const std::vector<std::string>& identifiers) {
+    std::string line = R"({"id":)" + std::to_string(id) + R"(,"cmd":"delete_assets","localIdentifiers":[)";
+    for (size_t i = 0; i < identifiers.size(); ++i) line += (i ? ",\"" : "\"") + identifiers[i] + "\"";
+    return line + "]}";
+  }
+};
+
+TEST_F(ConcurrentHelpersTest, TwoHelpersShareOneLibrary) {
+  makeCopies(pictures(), 30);
+  HelperProcess first(helperBinary(), environment());
+  HelperProcess second(helperBinary(), environment());
+  std::vector<std::string> firstIds;
+  std::vector<std::string> secondIds;
+  // Both see the library for the first time at once: a file gets one
+  // identifier, whoever catalogues it.
+  std::thread other([&] { secondIds = identifiers(second, "image"); });
+  firstIds = identifiers(first, "image");
+  other.join();
+  ASSERT_EQ(firstIds.size(), 30u);
+  EXPECT_EQ(std::set<std::string>(firstIds.begin(), firstIds.end()).size(), 30u);
+  EXPECT_EQ(firstIds, secondIds);
+
+  // Each renders and deletes its own half while the other lists.
+  std::vector<std::string> firstHalf(firstIds.begin(), firstIds.begin() + 15);
+  std::vector<std::string> secondHalf(firstIds.begin() + 15, firstIds.end());
+  auto work = [this](HelperProcess& helper, const std::vector<std::string>& mine, std::string& deleted) {
+    simdjson::dom::parser parser;
+    for (const std::string& id : mine) {
+      const std::string reply =
+          helper.request(R"({"id":2,"cmd":"request_image_data","localIdentifier":")" + id + R"(","targetSize":8})");
+      EXPECT_EQ(parser.parse(reply)["ok"]["width"].get_int64().value_unsafe(), 8) << reply;
+      identifiers(helper, "image");
+    }
+    deleted = helper.request(deleteRequest(3, mine));
+  };
+  std::string firstDeleted;
+  std::string secondDeleted;
+  std::thread worker([&] { work(second, secondHalf, secondDeleted); });
+  work(first, firstHalf, firstDeleted);
+  worker.join();
+  EXPECT_EQ(firstDeleted, R"({"id":3,"ok":{"deletedCount":15,"userCancelled":false}})");
+  EXPECT_EQ(secondDeleted, R"({"id":3,"ok":{"deletedCount":15,"userCancelled":false}})");
+
+  // Both deleting the same photo at once: it goes to the Trash once.
+  makeCopies(pictures() / "again", 1);
+  const std::vector<std::string> last = identifiers(first, "image");
+  ASSERT_EQ(last.size(), 1u);
+  EXPECT_EQ(identifiers(second, "image"), last);
+  std::thread racer([&] { secondDeleted = second.request(deleteRequest(4, last)); });
+  firstDeleted = first.request(deleteRequest(4, last));
+  racer.join();
+  const int successes = (firstDeleted.find("\"deletedCount\":1") != std::string::npos) +
+                        (secondDeleted.find("\"deletedCount\":1") != std::string::npos);
+  EXPECT_EQ(successes, 1) << firstDeleted << "\n" << secondDeleted;
+  EXPECT_TRUE(fs::is_empty(pictures() / "again"));
+  size_t trashed = 0;
+  for (const auto& entry : fs::directory_iterator(trashFiles())) trashed += entry.is_regular_file();
+  EXPECT_EQ(trashed, 31u);
+  EXPECT_TRUE(identifiers(first, "image").empty());
+  EXPECT_TRUE(identifiers(second, "image").empty());
+  EXPECT_EQ(first.finish(), 0);
+  EXPECT_EQ(second.finish(), 0);
+  EXPECT_EQ(catalogIntegrity(), "ok");
+}
+
+TEST_F(ConcurrentHelpersTest, AHelperKilledMidListingLeavesAConsistentCatalog) {
+  makeCopies(pictures(), 150);
+  std::vector<std::string> stable;
+  for (int delayMs : {0, 5, 20, 60, 150, 400}) {
+    RawHelper helper = startRaw();
+    helper.send(R"({"id":1,"cmd":"fetch_assets","kind":"image"})");
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    helper.kill();
+    EXPECT_EQ(catalogIntegrity() == "ok" || !fs::exists(catalogPath()), true);
+  }
+  HelperProcess helper(helperBinary(), environment());
+  const std::vector<std::string> ids = identifiers(helper, "image");
+  EXPECT_EQ(ids.size(), 150u);
+  EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), 150u);
+  EXPECT_EQ(helper.finish(), 0);
+  HelperProcess again(helperBinary(), environment());
+  EXPECT_EQ(identifiers(again, "image"), ids);
+  EXPECT_EQ(catalogIntegrity(), "ok");
+}
+
+TEST_F(ConcurrentHelpersTest, AHelperKilledMidExportLeavesNoHalfWrittenMovie) {
+  makeVideo(videos() / "long.mp4", 30, "320x240");
+  std::string id;
+  uintmax_t completeSize = 0;
+  {
+    HelperProcess helper(helperBinary(), environment());
+    const std::vector<std::string> ids = identifiers(helper, "video");
+    ASSERT_EQ(ids.size(), 1u);
+    id = ids[0];
+    auto reply = parse(helper.request(R"({"id":2,"cmd":"request_video_resource","localIdentifier":")" + id + R"("})"));
+    const fs::path movie = std::string(std::string_view(reply["ok"]["tempPath"]));
+    completeSize = fs::file_size(movie);
+    fs::remove(movie);
+  }
+  for (int delayMs : {1, 5, 10, 20, 40, 80, 160}) {
+    RawHelper helper = startRaw();
+    helper.send(R"({"id":2,"cmd":"request_video_resource","localIdentifier":")" + id + R"("})");
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    helper.kill();
+    // A movie named before the kill is a whole one; nothing else may remain.
+    for (const fs::path& movie : exportedMovies()) {
+      EXPECT_EQ(fs::file_size(movie), completeSize) << "killed after " << delayMs << " ms";
+      fs::remove(movie);
+    }
+    EXPECT_TRUE(fs::is_empty(temporary())) << "killed after " << delayMs << " ms";
+  }
+  EXPECT_TRUE(fs::exists(videos() / "long.mp4"));
+}
+
+TEST_F(ConcurrentHelpersTest, AHelperKilledMidDeletionLosesNoPhoto) {
+  const int kPhotos = 400;
+  makeCopies(pictures(), kPhotos);
+  size_t killedMidway = 0;
+  // Killed once the Trash holds this many more of the photos being deleted.
+  for (size_t progress : {1, 40, 120}) {
+    std::vector<std::string> ids;
+    {
+      HelperProcess helper(helperBinary(), environment());
+      ids = identifiers(helper, "image");
+    }
+    const size_t trashedBefore = kPhotos - ids.size();
+    RawHelper helper = startRaw();
+    helper.send(deleteRequest(3, ids));
+    for (;;) {
+      size_t trashed = 0;
+      std::error_code ignored;
+      for (auto it = fs::directory_iterator(trashFiles(), ignored); it != fs::directory_iterator(); ++it) ++trashed;
+      pollfd replied{helper.output, POLLIN, 0};
+      if (trashed >= trashedBefore + progress || poll(&replied, 1, 0) != 0) break;
+    }
+    helper.kill();
+    const std::map<std::string, int> found = whereabouts(pictures());
+    EXPECT_EQ(found.size(), size_t(kPhotos)) << "killed after " << progress;
+    for (const auto& [name, places] : found) EXPECT_EQ(places, 1) << name;
+    // Every photo in the Trash can be put back: it has its .trashinfo.
+    size_t trashed = 0;
+    for (const auto& entry : fs::directory_iterator(trashFiles())) {
+      ++trashed;
+      EXPECT_TRUE(fs::exists(home() / ".local/share/Trash/info" / (entry.path().filename().string() + ".trashinfo")))
+          << entry.path();
+    }
+    killedMidway += trashed < size_t(kPhotos);
+    EXPECT_EQ(catalogIntegrity(), "ok");
+  }
+  EXPECT_GE(killedMidway, 1u);
+  HelperProcess helper(helperBinary(), environment());
+  const std::vector<std::string> remaining = identifiers(helper, "image");
+  size_t inFolder = 0;
+  for (const auto& entry : fs::directory_iterator(pictures())) inFolder += entry.is_regular_file();
+  EXPECT_EQ(remaining.size(), inFolder);
+  EXPECT_EQ(helper.request(deleteRequest(4, remaining)),
+            R"({"id":4,"ok":{"deletedCount":)" + std::to_string(inFolder) + R"(,"userCancelled":false}})");
+  EXPECT_EQ(whereabouts(pictures()).size(), size_t(kPhotos));
+}
+
+TEST_F(ConcurrentHelpersTest, AHundredMegabyteLineIsAnsweredInProportionateMemory) {
+  makeCopies(pictures(), 2);
+  HelperProcess helper(helperBinary(), environment());
+  const std::vector<std::string> ids = identifiers(helper, "image");
+  ASSERT_EQ(ids.size(), 2u);
+  const long before = memoryKb(helper.pid(), "VmHWM");
+  // A million identifiers the library never gave, and one it did.
+  std::string line = R"({"id":8,"cmd":"delete_assets","localIdentifiers":[")" + ids[0] + "\"";
+  const std::string padding(56, 'F');
+  char unknown[64];
+  for (int i = 0; i < 1'000'000; ++i) {
+    std::snprintf(unknown, sizeof unknown, ",\"%08X-0000-4000-8000-%012X/L0/001", i, i);
+    line += unknown + padding + "\"";
+  }
+  line += "]}";
+  ASSERT_GT(line.size(), 100'000'000u);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(helper.request(line), R"({"id":8,"ok":{"deletedCount":1,"userCancelled":false}})");
+  std::printf("answered in %.1f s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+  const long peak = memoryKb(helper.pid(), "VmHWM");
+  const long lineKb = long(line.size() / 1024);
+  std::printf("line %ld kB; helper peak resident size %ld kB before, %ld kB after\n", lineKb, before, peak);
+  if (kResidentSizeIsMeaningful) {
+    EXPECT_LT(peak - before, 6 * lineKb);
+  }
+  EXPECT_EQ(identifiers(helper, "image").size(), 1u);
+  EXPECT_EQ(helper.finish(), 0);
+}
+
+TEST_F(ConcurrentHelpersTest, TenThousandRequestsKeepMemoryFlat) {
+  makeImage(pictures() / "a.jpg", 32, 24);
+  makeImage(pictures() / "b.png", 20, 20);
+  makeImage(pictures() / "c.webp", 40, 10);
+  makeVideo(videos() / "clip.mp4", 1);
+  HelperProcess helper(helperBinary(), environment());
+  const std::vector<std::string> images = identifiers(helper, "image");
+  const std::vector<std::string> movies = identifiers(helper, "video");
+  ASSERT_EQ(images.size(), 3u);
+  ASSERT_EQ(movies.size(), 1u);
+  simdjson::dom::parser parser;
+  auto mixed = [&](int n) {
+    const std::string id = std::to_string(n);
+    switch (n % 10) {
+      case 0:
+        return R"({"id":)" + id + R"(,"cmd":"fetch_assets","kind":")" + (n % 20 ? "image" : "video") + "\"}";
+      case 1:
+      case 2:
+      case 3:
+        return R"({"id":)" + id + R"(,"cmd":"request_image_data","localIdentifier":")" + images[n % 3] +
+               R"(","targetSize":)" + std::to_string(8 + n % 32) + "}";
+      case 4:
+        return R"({"id":)" + id + R"(,"cmd":"request_image_data","localIdentifier":")" + movies[0] +
+               R"(","targetSize":16})";
+      case 5:
+      case 6:
+        return R"({"id":)" + id + R"(,"cmd":"open_sesame","x":[1,2,3]})";
+      case 7:
+        return R"({"id":)" + id + R"(,"cmd":"delete_assets","localIdentifiers":["nobody/L0/001","x"]})";
+      case 8:
+        return R"({"id":)" + id + R"(,"cmd":"request_video_resource","localIdentifier":"gone/L0/001"})";
+      default:
+        return R"({"id":)" + id + R"(,"cmd":"delete_assets","localIdentifiers":[]})";
+    }
+  };
+  auto serve = [&](int from, int to) {
+    for (int n = from; n < to; ++n) {
+      const std::string reply = helper.request(mixed(n));
+      simdjson::dom::element root;
+      ASSERT_EQ(parser.parse(reply).get(root), simdjson::SUCCESS) << reply;
+      ASSERT_EQ(uint64_t(root["id"]), uint64_t(n)) << reply;
+      if (n % 10 >= 1 && n % 10 <= 4) {
+        ASSERT_EQ(root["ok"].error(), simdjson::SUCCESS) << reply;
+      }
+    }
+  };
+  serve(0, 500);
+  const long start = memoryKb(helper.pid(), "VmRSS");
+  serve(500, 10'000);
+  const long end = memoryKb(helper.pid(), "VmRSS");
+  std::printf("helper resident size after 500 requests %ld kB, after 10000 %ld kB\n", start, end);
+  if (kResidentSizeIsMeaningful) {
+    EXPECT_LT(end - start, 8 * 1024);
+  }
+  EXPECT_TRUE(exportedMovies().empty());
+  EXPECT_EQ(helper.finish(), 0);
+  EXPECT_EQ(helper.stderrText(), "");
+}
+
+}  // namespace
+}  // namespace vek::testing

@@ -1,0 +1,216 @@
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <simdjson.h>
+
+#include "support/helper_process.hpp"
+
+namespace vek::testing {
+
+// Under AddressSanitizer freed memory waits in a quarantine and every block
+// carries red zones, so a process's resident size says little about what it
+// keeps; that build checks for leaks instead.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kResidentSizeIsMeaningful = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kResidentSizeIsMeaningful = false;
+#else
+inline constexpr bool kResidentSizeIsMeaningful = true;
+#endif
+#else
+inline constexpr bool kResidentSizeIsMeaningful = true;
+#endif
+
+inline std::string readAll(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream bytes;
+  bytes << file.rdbuf();
+  return bytes.str();
+}
+
+inline void writeAll(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// A user's home with Pictures and Videos in a fresh temporary folder, the
+// environment a parent gives the helper, and the tools the hostile tests
+// share: media makers, raw children that can be killed mid-request, and
+// readings of a child's memory.
+class HelperHome : public ::testing::Test {
+ protected:
+  using Path = std::filesystem::path;
+
+  void SetUp() override {
+    root_ = std::filesystem::temp_directory_path() /
+            ("vek-hostile-" + std::to_string(getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    removeTree();
+    std::filesystem::create_directories(pictures());
+    std::filesystem::create_directories(videos());
+    std::filesystem::create_directories(temporary());
+  }
+  void TearDown() override { removeTree(); }
+
+  Path home() const { return root_ / "home"; }
+  Path pictures() const { return home() / "Pictures"; }
+  Path videos() const { return home() / "Videos"; }
+  Path temporary() const { return root_ / "tmp"; }
+  Path trashFiles() const { return home() / ".local/share/Trash/files"; }
+  Path catalogPath() const { return home() / ".local/share/vek-photokit-helper/catalog.sqlite3"; }
+
+  std::map<std::string, std::string> environment() const {
+    return {{"HOME", home().string()},
+            {"XDG_CONFIG_HOME", (home() / ".config").string()},
+            {"XDG_DATA_HOME", (home() / ".local/share").string()},
+            {"TMPDIR", temporary().string()},
+            {"PATH", "/usr/bin:/bin"}};
+  }
+
+  static void run(const std::string& command) {
+    ASSERT_EQ(std::system((command + " >/dev/null 2>&1").c_str()), 0) << command;
+  }
+  static void setMtime(const Path& path, time_t seconds) {
+    const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+  }
+  static std::string quoted(const Path& path) { return "'" + path.string() + "'"; }
+
+  static void makeImage(const Path& path, int width, int height) {
+    run("vips black " + quoted(path) + " " + std::to_string(width) + " " + std::to_string(height) + " --bands 3");
+  }
+  static void makeVideo(const Path& path, double seconds, const std::string& size = "64x48") {
+    run("ffmpeg -nostdin -y -f lavfi -i testsrc=size=" + size + ":rate=10:duration=" + std::to_string(seconds) +
+        " -c:v mpeg4 " + quoted(path));
+  }
+
+  simdjson::dom::element parse(const std::string& reply) {
+    simdjson::dom::element element;
+    EXPECT_EQ(parser_.parse(reply).get(element), simdjson::SUCCESS) << reply.substr(0, 300);
+    return element;
+  }
+
+  // The identifiers of a listing of `kind`, in order; fails the test when
+  // the listing is not answered with a list.
+  std::vector<std::string> identifiers(HelperProcess& helper, const std::string& kind) {
+    std::vector<std::string> result;
+    simdjson::dom::parser parser;
+    simdjson::dom::array assets;
+    const std::string reply = helper.request(R"({"id":1,"cmd":"fetch_assets","kind":")" + kind + R"("})");
+    if (parser.parse(reply)["ok"]["assets"].get(assets) != simdjson::SUCCESS) {
+      ADD_FAILURE() << "no listing: " << reply.substr(0, 300);
+      return result;
+    }
+    for (auto asset : assets) result.emplace_back(std::string_view(asset["localIdentifier"]));
+    return result;
+  }
+
+  // The files whose names start with "vek-pk-" in the temporary directory.
+  std::vector<Path> exportedMovies() const {
+    std::vector<Path> movies;
+    for (const auto& entry : std::filesystem::directory_iterator(temporary())) {
+      if (entry.path().filename().string().rfind("vek-pk-", 0) == 0) movies.push_back(entry.path());
+    }
+    return movies;
+  }
+
+  // A field of /proc/PID/status in kilobytes (VmRSS, VmHWM), or -1.
+  static long memoryKb(pid_t pid, const std::string& field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind(field + ":", 0) == 0) return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
+    }
+    return -1;
+  }
+
+  // A helper started without the request/reply discipline of HelperProcess,
+  // so that it can be killed while a request is in flight.
+  struct RawHelper {
+    pid_t pid = -1;
+    int input = -1;
+    int output = -1;
+
+    void send(const std::string& line) const {
+      const std::string bytes = line + "\n";
+      size_t written = 0;
+      while (written < bytes.size()) {
+        const ssize_t n = write(input, bytes.data() + written, bytes.size() - written);
+        if (n <= 0) return;
+        written += size_t(n);
+      }
+    }
+    void kill() {
+      ::kill(pid, SIGKILL);
+      int status = 0;
+      waitpid(pid, &status, 0);
+      close(input);
+      close(output);
+      pid = -1;
+    }
+  };
+
+  RawHelper startRaw() const {
+    int in[2];
+    int out[2];
+    EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+    std::vector<std::string> entries;
+    for (const auto& [name, value] : environment()) entries.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (auto& entry : entries) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    const std::string binary = helperBinary();
+    RawHelper helper;
+    helper.pid = fork();
+    if (helper.pid == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      const int null = open("/dev/null", O_WRONLY);
+      dup2(null, 2);
+      char* argv[] = {const_cast<char*>(binary.c_str()), nullptr};
+      execve(binary.c_str(), argv, envp.data());
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    helper.input = in[1];
+    helper.output = out[0];
+    return helper;
+  }
+
+  Path root_;
+  simdjson::dom::parser parser_;
+
+ private:
+  // Folders a test made unreadable are opened up again first, so that the
+  // tree can go even when the tests do not run as root.
+  void removeTree() {
+    std::error_code ignored;
+    if (!std::filesystem::exists(root_, ignored)) return;
+    for (auto it = std::filesystem::recursive_directory_iterator(
+             root_, std::filesystem::directory_options::skip_permission_denied, ignored);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+      if (it->is_directory(ignored) && !it->is_symlink(ignored)) chmod(it->path().c_str(), 0700);
+    }
+    chmod(root_.c_str(), 0700);
+    std::filesystem::remove_all(root_, ignored);
+  }
+};
+
+}  // namespace vek::testing

@@ -16,6 +16,7 @@
 
 #include "photos/photo_library_port.hpp"
 #include "platform/linux/export_session.hpp"
+#include "media_file.hpp"
 #include "platform/linux/media_libraries.hpp"
 #include "platform/linux/probe.hpp"
 #include "platform/linux/remux.hpp"
@@ -23,33 +24,12 @@
 
 namespace {
 
+using vek::fuzzing::workDirectory;
+using vek::fuzzing::writeFile;
+
 constexpr std::array<const char*, 9> kExtensions = {".mp4", ".mov", ".m4v", ".3gp", ".mkv",
                                                     ".webm", ".avi", ".mts", ".m2ts"};
 constexpr int64_t kPosterBox = 32;
-
-const std::string& workDirectory() {
-  static const std::string directory = [] {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/vek-video-fuzz-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) __builtin_trap();
-    return pattern;
-  }();
-  static const int removal = std::atexit([] { rmdir(workDirectory().c_str()); });
-  (void)removal;
-  return directory;
-}
-
-void writeFile(const std::string& path, const uint8_t* data, size_t size) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) __builtin_trap();
-  size_t written = 0;
-  while (written < size) {
-    const ssize_t n = write(fd, data + written, size - written);
-    if (n <= 0) __builtin_trap();
-    written += size_t(n);
-  }
-  close(fd);
-}
 
 // How many entries other than "." and ".." the directory holds.
 int entryCount(const std::string& directory) {

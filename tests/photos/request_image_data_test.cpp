@@ -3,21 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "protocol/helper_error.hpp"
+#include "support/failure_of.hpp"
 #include "support/memory_photo_library.hpp"
 
 namespace vek {
 namespace {
 
 using Calls = std::vector<std::string>;
-
-std::string failureOf(const std::function<void()>& run) {
-  try {
-    run();
-  } catch (const HelperError& error) {
-    return std::string(error.wireCode()) + ": " + error.message();
-  }
-  return "no failure";
-}
 
 class RequestImageDataTest : public ::testing::Test {
  protected:

@@ -5,21 +5,13 @@
 #include <cctype>
 
 #include "protocol/helper_error.hpp"
+#include "support/failure_of.hpp"
 #include "support/memory_photo_library.hpp"
 
 namespace vek {
 namespace {
 
 using Calls = std::vector<std::string>;
-
-std::string failureOf(const std::function<void()>& run) {
-  try {
-    run();
-  } catch (const HelperError& error) {
-    return std::string(error.wireCode()) + ": " + error.message();
-  }
-  return "no failure";
-}
 
 // Whether `name` has the form of `pattern`, where X stands for an upper-case
 // hexadecimal digit and V for one of 8, 9, A, B (a random UUID's variant).

@@ -239,12 +239,22 @@ int64_t Catalog::dataVersion() {
   return statement.step() ? statement.integer(0) : 0;
 }
 
-CatalogSnapshot Catalog::load() {
-  // Both tables and the version come from one read transaction, unless a
-  // write transaction is already open around this call.
-  bool ownTransaction = sqlite3_get_autocommit(db_) != 0;
+template <typename Read>
+auto Catalog::readConsistently(Read&& read) {
+  const bool ownTransaction = sqlite3_get_autocommit(db_) != 0;
   if (ownTransaction) exec("BEGIN");
   try {
+    auto result = read();
+    if (ownTransaction) exec("COMMIT");
+    return result;
+  } catch (...) {
+    if (ownTransaction) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
+CatalogSnapshot Catalog::load() {
+  return readConsistently([&] {
     CatalogSnapshot snapshot;
     Statement count(db_, "SELECT count(*) FROM asset");
     if (count.step()) snapshot.assets.reserve(static_cast<size_t>(count.integer(0)));
@@ -256,25 +266,23 @@ CatalogSnapshot Catalog::load() {
                                             failures.integer(2), failures.integer(3)});
     }
     snapshot.dataVersion = dataVersion();
-    if (ownTransaction) exec("COMMIT");
     return snapshot;
-  } catch (...) {
-    if (ownTransaction) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    throw;
-  }
+  });
 }
 
 std::vector<CatalogEntry> Catalog::find(const std::vector<std::string>& localIdentifiers) {
-  std::vector<CatalogEntry> entries;
-  std::unordered_set<std::string> seen;
-  Statement statement(db_, (std::string(kSelectAssets) + " WHERE identifier = ?1").c_str());
-  for (const std::string& identifier : localIdentifiers) {
-    if (!seen.insert(identifier).second) continue;
-    statement.bind(1, identifier);
-    if (statement.step()) entries.push_back(entryFromRow(statement));
-    statement.reset();
-  }
-  return entries;
+  return readConsistently([&] {
+    std::vector<CatalogEntry> entries;
+    std::unordered_set<std::string> seen;
+    Statement statement(db_, (std::string(kSelectAssets) + " WHERE identifier = ?1").c_str());
+    for (const std::string& identifier : localIdentifiers) {
+      if (!seen.insert(identifier).second) continue;
+      statement.bind(1, identifier);
+      if (statement.step()) entries.push_back(entryFromRow(statement));
+      statement.reset();
+    }
+    return entries;
+  });
 }
 
 Catalog::WriteTransaction::WriteTransaction(Catalog& catalog) : catalog_(catalog) { catalog_.exec("BEGIN IMMEDIATE"); }

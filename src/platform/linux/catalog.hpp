@@ -110,6 +110,10 @@ class Catalog {
   void close();
   void setAside();
   void exec(const char* sql);
+  // Runs `read` in one read transaction, so it sees one state of the
+  // catalog, unless a write transaction is already open around the call.
+  template <typename Read>
+  auto readConsistently(Read&& read);
 
   std::string path_;
   sqlite3* db_ = nullptr;

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <unordered_map>
 
 #include "platform/linux/export_session.hpp"
 #include "platform/linux/media_index.hpp"
@@ -57,15 +58,20 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
     return AssetFetchResult(assetsOf(index().list(mediaType, newestFirst)));
   }
 
+  // The paths found are kept for the requests that follow a lookup within
+  // the same operation, so a deletion of a million assets looks them up once.
   AssetFetchResult fetchAssetsWithLocalIdentifiers(const std::vector<std::string>& localIdentifiers) override {
-    return AssetFetchResult(assetsOf(index().lookup(localIdentifiers)));
+    std::vector<IndexedAsset> found = index().lookup(localIdentifiers);
+    foundPaths_.clear();
+    for (const auto& entry : found) foundPaths_.emplace(entry.asset.localIdentifier, entry.path);
+    return AssetFetchResult(assetsOf(std::move(found)));
   }
 
   // Rendering runs on the calling thread and delivers before returning.
   void requestImageForAsset(const PhotoAsset& asset, ImageSize targetSize, int64_t, const ImageRequestOptions&,
                             std::function<void(ImageResult)> handler) override {
     ImageResult result;
-    if (auto path = pathOf(asset)) {
+    if (auto path = pathOf(asset.localIdentifier)) {
       const int64_t box = boxSide(std::max(targetSize.width, targetSize.height));
       result.image = asset.mediaType == kMediaTypeVideo ? renderVideoPoster(*path, box) : renderImageFile(*path, box);
     }
@@ -75,7 +81,7 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
   void requestAVAssetForVideo(const PhotoAsset& asset, const VideoRequestOptions&,
                               std::function<void(VideoResult)> handler) override {
     VideoResult result;
-    if (auto path = pathOf(asset)) result.media = openVideoMedia(*path);
+    if (auto path = pathOf(asset.localIdentifier)) result.media = openVideoMedia(*path);
     handler(std::move(result));
   }
 
@@ -96,12 +102,13 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
                       std::function<void(bool, std::optional<PlatformError>)> completion) override {
     CollectedDeletions deletions;
     changeBlock(deletions);
-    std::vector<IndexedAsset> found = index().lookup(deletions.identifiers);
     std::vector<std::string> paths;
     std::vector<std::string> identifiers;
-    for (const auto& entry : found) {
-      paths.push_back(entry.path);
-      identifiers.push_back(entry.asset.localIdentifier);
+    for (const auto& identifier : deletions.identifiers) {
+      if (auto path = pathOf(identifier)) {
+        paths.push_back(std::move(*path));
+        identifiers.push_back(identifier);
+      }
     }
     if (auto refusal = moveToTrash(paths, trashSettings())) {
       completion(false, PlatformError{kTrashErrorDomain, 1, *refusal});
@@ -122,14 +129,17 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
     return *trashSettings_;
   }
 
-  // Where the asset's file is now; none when it has gone since it was found.
-  std::optional<std::string> pathOf(const PhotoAsset& asset) {
-    std::vector<IndexedAsset> found = index().lookup({asset.localIdentifier});
+  // Where the asset's file is: as the last lookup found it, else as the
+  // catalog has it now; none when the file has gone.
+  std::optional<std::string> pathOf(const std::string& localIdentifier) {
+    if (auto known = foundPaths_.find(localIdentifier); known != foundPaths_.end()) return known->second;
+    std::vector<IndexedAsset> found = index().lookup({localIdentifier});
     if (found.empty()) return std::nullopt;
     return std::move(found.front().path);
   }
 
   std::unique_ptr<MediaIndex> index_;
+  std::unordered_map<std::string, std::string> foundPaths_;
   std::optional<TrashSettings> trashSettings_;
 };
 

@@ -13,6 +13,7 @@
 
 #include "photos/photo_library_port.hpp"
 #include "platform/linux/probe.hpp"
+#include "platform/linux/vips_read_source.hpp"
 
 namespace vek::linux_library {
 namespace {
@@ -188,7 +189,7 @@ using VipsImagePtr = std::unique_ptr<VipsImage, VipsObjectUnref>;
 
 std::optional<MediaFacts> probeWithVips(int fd) {
   if (lseek(fd, 0, SEEK_SET) != 0) return std::nullopt;
-  VipsSourcePtr source(vips_source_new_from_descriptor(fd));
+  VipsSourcePtr source(newReadSource(fd));
   if (!source) {
     vips_error_clear();
     return std::nullopt;

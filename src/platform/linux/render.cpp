@@ -1,5 +1,9 @@
 #include "platform/linux/render.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <system_error>
 
@@ -8,6 +12,7 @@
 #include "platform/linux/render_heif.hpp"
 #include "platform/linux/video_poster.hpp"
 #include "platform/linux/vips_platform_image.hpp"
+#include "platform/linux/vips_read_source.hpp"
 
 namespace vek::linux_library {
 namespace {
@@ -34,21 +39,41 @@ LoadedImage loadJpeg(const char* path, int64_t box) {
   return {std::move(shrunk), target};
 }
 
+using VipsSourcePtr = std::unique_ptr<VipsSource, VipsObjectUnref>;
+
+// A source that libvips reads rather than maps, so a file truncated while it
+// renders fails the render instead of killing the process. Empty files get
+// none: libvips aborts on an empty source.
+VipsSourcePtr openReadSource(const char* path) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return nullptr;
+  struct stat info {};
+  VipsSourcePtr source;
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) source.reset(newReadSource(fd));
+  close(fd);
+  return source;
+}
+
 LoadedImage loadWebp(const char* path, int64_t box) {
-  VipsImagePtr header = vipsResult(
-      [&](VipsImage** out) { return vips_webpload(path, out, "access", kAccess, "fail_on", kFailOn, nullptr); });
+  VipsSourcePtr source = openReadSource(path);
+  if (!source) return {};
+  VipsImagePtr header = vipsResult([&](VipsImage** out) {
+    return vips_webpload_source(source.get(), out, "access", kAccess, "fail_on", kFailOn, nullptr);
+  });
   if (!header || !isDecodable(sizeOf(header.get()))) return {};
   const PixelSize target = fittedSize(sizeOf(header.get()), box);
   const double scale = preShrinkScale(sizeOf(header.get()), target);
   if (scale >= 1.0) return {std::move(header), target};
   VipsImagePtr scaled = vipsResult([&](VipsImage** out) {
-    return vips_webpload(path, out, "scale", scale, "access", kAccess, "fail_on", kFailOn, nullptr);
+    return vips_webpload_source(source.get(), out, "scale", scale, "access", kAccess, "fail_on", kFailOn, nullptr);
   });
   return {std::move(scaled), target};
 }
 
 LoadedImage loadOther(const char* path, int64_t box) {
-  VipsImagePtr image(vips_image_new_from_file(path, "access", kAccess, "fail_on", kFailOn, nullptr));
+  VipsSourcePtr source = openReadSource(path);
+  if (!source) return {};
+  VipsImagePtr image(vips_image_new_from_source(source.get(), "", "access", kAccess, "fail_on", kFailOn, nullptr));
   if (!image) {
     vips_error_clear();
     return {};

@@ -7,7 +7,7 @@
 namespace vek::linux_library {
 
 struct VipsObjectUnref {
-  void operator()(VipsImage* image) const { g_object_unref(image); }
+  void operator()(void* object) const { g_object_unref(object); }
 };
 
 // Owns one reference to a VipsImage.

@@ -94,10 +94,26 @@ class HelperHome : public ::testing::Test {
   static void makeImage(const Path& path, int width, int height) {
     run("vips black " + quoted(path) + " " + std::to_string(width) + " " + std::to_string(height) + " --bands 3");
   }
-  static void makeVideo(const Path& path, double seconds, const std::string& size = "64x48") {
+  static void makeVideo(const Path& path, double seconds, const std::string& size = "64x48",
+                        const std::string& options = "") {
     run("ffmpeg -nostdin -y -f lavfi -i testsrc=size=" + size + ":rate=10:duration=" + std::to_string(seconds) +
-        " -c:v mpeg4 " + quoted(path));
+        " -c:v mpeg4 " + options + " " + quoted(path));
   }
+
+  // Requests with fixed ids: 5 to render, 6 to export.
+  static std::string render(HelperProcess& helper, const std::string& id, int box) {
+    return helper.request(R"({"id":5,"cmd":"request_image_data","localIdentifier":")" + id + R"(","targetSize":)" +
+                          std::to_string(box) + "}");
+  }
+  static std::string exportVideo(HelperProcess& helper, const std::string& id) {
+    return helper.request(R"({"id":6,"cmd":"request_video_resource","localIdentifier":")" + id + R"("})");
+  }
+  static std::string deleteRequest(int id, const std::vector<std::string>& identifiers) {
+    std::string line = R"({"id":)" + std::to_string(id) + R"(,"cmd":"delete_assets","localIdentifiers":[)";
+    for (size_t i = 0; i < identifiers.size(); ++i) line += (i ? ",\"" : "\"") + identifiers[i] + "\"";
+    return line + "]}";
+  }
+  static std::string text(simdjson::dom::element value) { return std::string(std::string_view(value)); }
 
   simdjson::dom::element parse(const std::string& reply) {
     simdjson::dom::element element;

@@ -1,7 +1,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -28,57 +27,6 @@ std::string littleEndian(uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(char((value >> (8 * i)) & 0xFF));
   return out;
 }
-std::string bigEndian(uint64_t value, int bytes) {
-  std::string out;
-  for (int i = bytes - 1; i >= 0; --i) out.push_back(char((value >> (8 * i)) & 0xFF));
-  return out;
-}
-
-uint32_t crc32(const std::string& bytes) {
-  uint32_t crc = 0xFFFFFFFF;
-  for (unsigned char byte : bytes) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
-  }
-  return ~crc;
-}
-
-std::string pngChunk(const std::string& type, const std::string& data) {
-  return bigEndian(data.size(), 4) + type + data + bigEndian(crc32(type + data), 4);
-}
-
-// A PNG whose header declares width x height RGB pixels, followed by a few
-// bytes of picture data: a decoder that trusts the header allocates it all.
-std::string pngDeclaring(uint32_t width, uint32_t height) {
-  const std::string header = bigEndian(width, 4) + bigEndian(height, 4) + std::string("\x08\x02\x00\x00\x00", 5);
-  const std::string data("\x78\x9c\x63\x60\x18\x05\x00\x00\x00\x00", 10);
-  return std::string("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", header) + pngChunk("IDAT", data) +
-         pngChunk("IEND", "");
-}
-
-// A valid PNG of width x height black pixels at one bit each, its picture
-// data in stored (uncompressed) deflate blocks.
-std::string blackBitmapPng(uint32_t width, uint32_t height) {
-  const size_t rowBytes = 1 + (width + 7) / 8;
-  const std::string raw(rowBytes * height, '\0');
-  std::string stream = "\x78\x01";
-  uint32_t adlerLow = 1;
-  uint32_t adlerHigh = 0;
-  for (size_t offset = 0; offset < raw.size(); offset += 65535) {
-    const size_t length = std::min<size_t>(65535, raw.size() - offset);
-    stream += char(offset + length == raw.size() ? 1 : 0);
-    stream += littleEndian(length, 2) + littleEndian(~length & 0xFFFF, 2);
-    stream.append(raw, offset, length);
-  }
-  for (unsigned char byte : raw) {
-    adlerLow = (adlerLow + byte) % 65521;
-    adlerHigh = (adlerHigh + adlerLow) % 65521;
-  }
-  stream += bigEndian((uint64_t(adlerHigh) << 16) | adlerLow, 4);
-  const std::string header = bigEndian(width, 4) + bigEndian(height, 4) + std::string("\x01\x00\x00\x00\x00", 5);
-  return std::string("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", header) + pngChunk("IDAT", stream) +
-         pngChunk("IEND", "");
-}
 
 // `jpeg` with an EXIF block right after its start marker that claims the
 // picture is width x height.
@@ -91,7 +39,8 @@ std::string withExifDimensions(const std::string& jpeg, uint32_t width, uint32_t
   tiff += littleEndian(0xA003, 2) + littleEndian(4, 2) + littleEndian(1, 4) + littleEndian(height, 4);
   tiff += littleEndian(0, 4);
   const std::string app1 = std::string("Exif\0\0", 6) + tiff;
-  return jpeg.substr(0, 2) + "\xFF\xE1" + bigEndian(app1.size() + 2, 2) + app1 + jpeg.substr(2);
+  const size_t length = app1.size() + 2;
+  return jpeg.substr(0, 2) + "\xFF\xE1" + char(length >> 8) + char(length & 0xFF) + app1 + jpeg.substr(2);
 }
 
 // An MP4 whose chunk offset table points past the end of the file.
@@ -126,14 +75,6 @@ class HostileMediaTest : public HelperHome {
     return std::make_unique<HelperProcess>(wrapper.string(), environment());
   }
 
-  std::string render(HelperProcess& helper, const std::string& id, int box) {
-    return helper.request(R"({"id":5,"cmd":"request_image_data","localIdentifier":")" + id +
-                          R"(","targetSize":)" + std::to_string(box) + "}");
-  }
-  std::string exportVideo(HelperProcess& helper, const std::string& id) {
-    return helper.request(R"({"id":6,"cmd":"request_video_resource","localIdentifier":")" + id + R"("})");
-  }
-
   // The listing's assets by their displayed size, "WxH".
   std::multiset<std::string> sizes(HelperProcess& helper, const std::string& kind) {
     std::multiset<std::string> result;
@@ -158,11 +99,6 @@ TEST_F(HostileMediaTest, ListingKeepsEveryReadableFileAmongDamagedOnes) {
   writeAll(pictures() / "lying-exif.jpg", withExifDimensions(jpeg, 65535, 65535));
   const std::string weird = std::string("new\nline \xff\xfe") + ".jpg";
   fs::copy_file(pictures() / "good.jpg", pictures() / weird);
-  fs::path deep = pictures();
-  for (int level = 0; level < 20; ++level) deep /= "level" + std::to_string(level);
-  fs::create_directories(deep);
-  makeImage(deep / "deep.png", 12, 10);
-  fs::create_directory_symlink(pictures(), pictures() / "loop");
   fs::create_symlink(pictures() / "a.jpg", pictures() / "b.jpg");
   fs::create_symlink(pictures() / "b.jpg", pictures() / "a.jpg");
   fs::create_directories(pictures() / "locked");
@@ -173,7 +109,7 @@ TEST_F(HostileMediaTest, ListingKeepsEveryReadableFileAmongDamagedOnes) {
   chmod((pictures() / "locked").c_str(), 0);
   chmod((pictures() / "unreadable.jpg").c_str(), 0);
   // The EXIF block's claim of 65535 pixels is not the picture's size.
-  EXPECT_EQ(sizes(*helper, "image"), (std::multiset<std::string>{"40x30", "40x30", "40x30", "12x10"}));
+  EXPECT_EQ(sizes(*helper, "image"), (std::multiset<std::string>{"40x30", "40x30", "40x30"}));
   EXPECT_EQ(sizes(*helper, "video"), (std::multiset<std::string>{"64x48"}));
 
   for (const std::string& id : identifiers(*helper, "image")) {
@@ -181,11 +117,8 @@ TEST_F(HostileMediaTest, ListingKeepsEveryReadableFileAmongDamagedOnes) {
     EXPECT_LE(int64_t(image["width"]), 40);
     EXPECT_EQ(std::string_view(image["jpegBase64"]).substr(0, 4), "/9j/");
   }
-  const std::vector<std::string> all = identifiers(*helper, "image");
-  ASSERT_EQ(all.size(), 4u);
-  EXPECT_EQ(helper->request(R"({"id":9,"cmd":"delete_assets","localIdentifiers":[")" + all[0] + R"(",")" + all[1] +
-                            R"(",")" + all[2] + R"(",")" + all[3] + R"("]})"),
-            R"({"id":9,"ok":{"deletedCount":4,"userCancelled":false}})");
+  EXPECT_EQ(helper->request(deleteRequest(9, identifiers(*helper, "image"))),
+            R"({"id":9,"ok":{"deletedCount":3,"userCancelled":false}})");
   EXPECT_TRUE(fs::exists(trashFiles() / weird));
   EXPECT_TRUE(fs::exists(pictures() / "unreadable.jpg"));
   EXPECT_TRUE(identifiers(*helper, "image").empty());
@@ -200,8 +133,8 @@ TEST_F(HostileMediaTest, DamagedFilesAnswerTheirErrorsAndTheNextRequestIsServed)
     makeImage(pictures() / imageNames[i], 64, 48);
     setMtime(pictures() / imageNames[i], 5000 - i);
   }
-  const char* videoNames[] = {"broken-index.mp4", "emptied.mp4", "truncated.mkv"};
-  for (int i = 0; i < 3; ++i) {
+  const char* videoNames[] = {"broken-index.mp4", "emptied.mp4"};
+  for (int i = 0; i < 2; ++i) {
     makeVideo(videos() / videoNames[i], 2);
     setMtime(videos() / videoNames[i], 5000 - i);
   }
@@ -209,7 +142,7 @@ TEST_F(HostileMediaTest, DamagedFilesAnswerTheirErrorsAndTheNextRequestIsServed)
   const std::vector<std::string> images = identifiers(*helper, "image");
   const std::vector<std::string> movies = identifiers(*helper, "video");
   ASSERT_EQ(images.size(), 5u);
-  ASSERT_EQ(movies.size(), 3u);
+  ASSERT_EQ(movies.size(), 2u);
 
   // Damaged in place after the listing, as a failing disk or a half-finished
   // copy would leave them: the identifiers still lead to these files.
@@ -226,28 +159,16 @@ TEST_F(HostileMediaTest, DamagedFilesAnswerTheirErrorsAndTheNextRequestIsServed)
   }
   breakIndex(videos() / "broken-index.mp4");
   writeAll(videos() / "emptied.mp4", "");
-  {
-    const std::string bytes = readAll(videos() / "truncated.mkv");
-    writeAll(videos() / "truncated.mkv", bytes.substr(0, bytes.size() / 3));
-  }
 
   const std::string renderFailed = R"({"id":5,"err":{"code":"badRequest","message":"failed to render JPEG"}})";
   for (int box : {0, 32}) {
     EXPECT_EQ(parse(render(*helper, images[0], box))["ok"]["width"].get_int64().value_unsafe(), box ? 32 : 64);
     for (size_t i = 1; i < images.size(); ++i) EXPECT_EQ(render(*helper, images[i], box), renderFailed) << imageNames[i];
   }
-  for (size_t i = 0; i < 2; ++i) {
+  for (size_t i = 0; i < movies.size(); ++i) {
     EXPECT_EQ(parse(exportVideo(*helper, movies[i]))["err"]["code"].get_string().value_unsafe(), "badRequest")
         << videoNames[i];
     EXPECT_EQ(render(*helper, movies[i], 32), renderFailed) << videoNames[i];
-  }
-  // What survives of the truncated Matroska file may still be copied out.
-  auto truncated = parse(exportVideo(*helper, movies[2]));
-  simdjson::dom::element exported;
-  if (truncated["ok"].get(exported) == simdjson::SUCCESS) {
-    fs::remove(std::string(std::string_view(exported["tempPath"])));
-  } else {
-    EXPECT_EQ(std::string_view(truncated["err"]["code"]), "badRequest");
   }
   EXPECT_TRUE(exportedMovies().empty()) << "a failed export left " << exportedMovies().front();
   EXPECT_EQ(helper->request(R"({"id":77,"cmd":"no_such_command"})"),
@@ -256,29 +177,18 @@ TEST_F(HostileMediaTest, DamagedFilesAnswerTheirErrorsAndTheNextRequestIsServed)
   EXPECT_EQ(helper->finish(), 0);
 }
 
+// A whole picture, valid and small on disk, of 225 million pixels.
 TEST_F(HostileMediaTest, ImagesOfMorePixelsThanTheLimitAreRefusedWithoutDecoding) {
-  // One only claims its size; the other is a whole 225-megapixel picture.
-  writeAll(pictures() / "huge.png", pngDeclaring(30000, 30000));
-  writeAll(pictures() / "large.png", blackBitmapPng(15000, 15000));
+  run("vips black " + quoted(pictures() / "large.png[bitdepth=1]") + " 15000 15000");
   makeImage(pictures() / "small.png", 16, 16);
+  setMtime(pictures() / "small.png", 1000);
   auto helper = startHelper();
-  auto listing = parse(helper->request(R"({"id":1,"cmd":"fetch_assets","kind":"image"})"));
-  std::vector<std::string> oversized;
-  std::string small;
-  for (auto asset : listing["ok"]["assets"].get_array()) {
-    const std::string id{std::string_view(asset["localIdentifier"])};
-    if (int64_t(asset["pixelWidth"]) == 16) {
-      small = id;
-    } else {
-      oversized.push_back(id);
-    }
-  }
-  ASSERT_EQ(oversized.size(), 2u);
+  const std::vector<std::string> ids = identifiers(*helper, "image");
+  ASSERT_EQ(ids.size(), 2u);
+  EXPECT_EQ(sizes(*helper, "image"), (std::multiset<std::string>{"15000x15000", "16x16"}));
   const long before = memoryKb(helper->pid(), "VmHWM");
-  for (const std::string& id : oversized) {
-    for (int box : {0, 256}) {
-      EXPECT_EQ(render(*helper, id, box), R"({"id":5,"err":{"code":"badRequest","message":"failed to render JPEG"}})");
-    }
+  for (int box : {0, 256}) {
+    EXPECT_EQ(render(*helper, ids[0], box), R"({"id":5,"err":{"code":"badRequest","message":"failed to render JPEG"}})");
   }
   const long peak = memoryKb(helper->pid(), "VmHWM");
   std::printf("helper peak resident size: %ld kB before the renders, %ld kB after\n", before, peak);
@@ -286,7 +196,7 @@ TEST_F(HostileMediaTest, ImagesOfMorePixelsThanTheLimitAreRefusedWithoutDecoding
   if (kResidentSizeIsMeaningful) {
     EXPECT_LT(peak - before, 100 * 1024);
   }
-  EXPECT_EQ(parse(render(*helper, small, 0))["ok"]["width"].get_int64().value_unsafe(), 16);
+  EXPECT_EQ(parse(render(*helper, ids[1], 0))["ok"]["width"].get_int64().value_unsafe(), 16);
 }
 
 TEST_F(HostileMediaTest, AFileRewrittenDuringTheListingIsListedOnceItSettles) {

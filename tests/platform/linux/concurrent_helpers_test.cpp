@@ -152,25 +152,30 @@ TEST_F(ConcurrentHelpersTest, AHelperKilledMidDeletionLosesNoPhoto) {
   const int kPhotos = 400;
   makeCopies(pictures(), kPhotos);
   size_t killedMidway = 0;
-  // Killed once the Trash holds this many more of the photos being deleted.
-  for (size_t progress : {1, 40, 120}) {
+  // Killed once the Trash's info or files folder holds this many more
+  // entries: while the info files are written, and as the renames begin.
+  const std::pair<const char*, size_t> kKillPoints[] = {{"info", 1}, {"info", 200}, {"files", 1}};
+  for (const auto& [folder, progress] : kKillPoints) {
     std::vector<std::string> ids;
     {
       HelperProcess helper(helperBinary(), environment());
       ids = identifiers(helper, "image");
     }
-    const size_t trashedBefore = kPhotos - ids.size();
+    const fs::path watched = home() / ".local/share/Trash" / folder;
+    auto count = [&] {
+      std::error_code ignored;
+      return size_t(std::distance(fs::directory_iterator(watched, ignored), fs::directory_iterator()));
+    };
+    const size_t before = count();
     RawHelper helper = startRaw();
     helper.send(deleteRequest(3, ids));
     for (;;) {
-      std::error_code ignored;
-      const auto trashed = std::distance(fs::directory_iterator(trashFiles(), ignored), fs::directory_iterator());
       pollfd replied{helper.output, POLLIN, 0};
-      if (size_t(trashed) >= trashedBefore + progress || poll(&replied, 1, 0) != 0) break;
+      if (count() >= before + progress || poll(&replied, 1, 0) != 0) break;
     }
     helper.kill();
     const std::map<std::string, int> found = whereabouts(pictures());
-    EXPECT_EQ(found.size(), size_t(kPhotos)) << "killed after " << progress;
+    EXPECT_EQ(found.size(), size_t(kPhotos)) << "killed after " << progress << " in " << folder;
     for (const auto& [name, places] : found) EXPECT_EQ(places, 1) << name;
     // Every photo in the Trash can be put back: it has its .trashinfo.
     size_t trashed = 0;

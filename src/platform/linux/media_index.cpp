@@ -9,6 +9,7 @@
 #include <ctime>
 #include <exception>
 #include <functional>
+#include <future>
 #include <optional>
 #include <thread>
 #include <unordered_map>
@@ -240,9 +241,8 @@ std::string MediaIndex::newIdentifier() {
   return text;
 }
 
-std::vector<CatalogEntry> MediaIndex::synchronize(const std::vector<FoundFile>& found) {
+std::vector<CatalogEntry> MediaIndex::synchronize(const std::vector<FoundFile>& found, CatalogSnapshot snapshot) {
   auto identifiers = [this] { return newIdentifier(); };
-  CatalogSnapshot snapshot = catalog_.load();
   const int64_t seenVersion = snapshot.dataVersion;
   ProbeCache cache;
   std::optional<SnapshotIndex> index(std::in_place, snapshot);
@@ -267,8 +267,21 @@ std::vector<CatalogEntry> MediaIndex::synchronize(const std::vector<FoundFile>& 
 std::vector<IndexedAsset> MediaIndex::list(int64_t mediaType, bool newestFirst) {
   // Dates without a zone are read in the machine's zone as it is now.
   tzset();
+  // The catalog is read while the folders are walked; nothing else uses it
+  // until both are done.
+  auto loading = std::async(std::launch::async | std::launch::deferred, [this] { return catalog_.load(); });
   std::vector<FoundFile> found = scanLibrary(distinctRoots(location_.roots));
-  std::vector<CatalogEntry> entries = rebuildingOnCorruption([&] { return synchronize(found); });
+  std::optional<CatalogSnapshot> loaded;
+  try {
+    loaded = loading.get();
+  } catch (const CatalogCorruptError&) {
+    // Reading again below meets the same damage and rebuilds the catalog.
+  }
+  std::vector<CatalogEntry> entries = rebuildingOnCorruption([&] {
+    CatalogSnapshot snapshot = loaded ? std::move(*loaded) : catalog_.load();
+    loaded.reset();
+    return synchronize(found, std::move(snapshot));
+  });
   found = {};
 
   // The entries come in path order, so a stable sort by date alone leaves

@@ -54,7 +54,7 @@ class MediaIndex {
   void forget(const std::vector<std::string>& localIdentifiers);
 
  private:
-  std::vector<CatalogEntry> synchronize(const std::vector<FoundFile>& found);
+  std::vector<CatalogEntry> synchronize(const std::vector<FoundFile>& found, CatalogSnapshot snapshot);
   std::string newIdentifier();
   template <typename Operation>
   auto rebuildingOnCorruption(Operation operation);

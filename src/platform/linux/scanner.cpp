@@ -7,8 +7,15 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
+#include <iterator>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <unordered_set>
 
 namespace vek::linux_library {
@@ -18,11 +25,6 @@ constexpr std::array<std::string_view, 10> kImageExtensions = {"jpg",  "jpeg", "
                                                                "avif", "webp", "gif", "tif",  "tiff"};
 constexpr std::array<std::string_view, 10> kVideoExtensions = {"mp4", "mov", "m4v",  "3gp", "mkv",
                                                                "webm", "avi", "mts", "m2ts", "ts"};
-
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
 FileStamp stampOf(const struct stat& info) {
   return FileStamp{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
@@ -56,19 +58,41 @@ std::unordered_set<std::string> readHiddenNames(int dirFd) {
   return names;
 }
 
+// The folders found so far and not yet read, shared by the walking threads.
+// A folder's output keeps its place in its parent's, so the result comes out
+// in path order whichever thread read which folder.
 class Walker {
  public:
-  void walkRoot(const std::string& root) {
-    // A user may have made a root a link on purpose; only what lies below
-    // a root is taken without following links.
-    int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    std::string path = root;
-    while (!path.empty() && path.back() == '/') path.pop_back();
-    walk(fd, path);
+  explicit Walker(const std::vector<std::string>& roots) {
+    for (const std::string& root : roots) {
+      std::string path = root;
+      while (!path.empty() && path.back() == '/') path.pop_back();
+      tops_.push_back(std::make_unique<Folder>());
+      pending_.push_back(Task{nullptr, root, std::move(path), tops_.back().get()});
+    }
+    unfinished_ = pending_.size();
   }
 
-  std::vector<FoundFile> takeFiles() { return std::move(files_); }
+  // Reads every folder, on this thread and up to extraThreads more.
+  void run(size_t extraThreads) {
+    std::vector<std::thread> helpers;
+    for (size_t t = 0; t < extraThreads; ++t) {
+      try {
+        helpers.emplace_back([this] { work(); });
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
+    work();
+    for (std::thread& thread : helpers) thread.join();
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+  std::vector<FoundFile> takeFiles() {
+    std::vector<FoundFile> files;
+    for (auto& top : tops_) flatten(*top, files);
+    return files;
+  }
 
  private:
   struct Entry {
@@ -76,8 +100,32 @@ class Walker {
     unsigned char type;
   };
 
+  // An open folder, kept open while any of its subfolders waits to be opened
+  // relative to it.
+  struct OpenFolder {
+    explicit OpenFolder(DIR* dir) : dir(dir) {}
+    ~OpenFolder() { closedir(dir); }
+    OpenFolder(const OpenFolder&) = delete;
+    OpenFolder& operator=(const OpenFolder&) = delete;
+    DIR* dir;
+  };
+
+  // What one folder holds: its files in order, and its subfolders, each with
+  // the index of the file it comes before.
+  struct Folder {
+    std::vector<FoundFile> files;
+    std::vector<std::pair<size_t, std::unique_ptr<Folder>>> subfolders;
+  };
+
+  struct Task {
+    std::shared_ptr<OpenFolder> parent;  // null for a root
+    std::string name;                    // relative to parent, or the root's path
+    std::string path;                    // the folder's path as listed
+    Folder* output;
+  };
+
   // The order of full paths: a folder's entries sort as if its name ended in
-  // '/', so walking each folder in this order yields paths already sorted.
+  // '/', so reading each folder in this order yields paths already sorted.
   static bool before(const Entry& a, const Entry& b) {
     size_t common = std::min(a.name.size(), b.name.size());
     int order = std::memcmp(a.name.data(), b.name.data(), common);
@@ -89,26 +137,55 @@ class Walker {
     return next(a) < next(b);
   }
 
-  // Takes ownership of fd. Keeps the folder open while walking below it, so
-  // each child is opened relative to the folder that listed it and a folder
-  // swapped for a link in the meantime is refused rather than followed.
-  void walk(int fd, std::string& path) {
+  void work() {
+    try {
+      std::unique_lock lock(mutex_);
+      while (true) {
+        changed_.wait(lock, [this] { return !pending_.empty() || unfinished_ == 0 || failure_; });
+        if (pending_.empty() || failure_) return;
+        // The newest task first: the walk stays close to depth first, so few
+        // folders are held open at once.
+        Task task = std::move(pending_.back());
+        pending_.pop_back();
+        lock.unlock();
+        read(std::move(task));
+        lock.lock();
+        if (--unfinished_ == 0) changed_.notify_all();
+      }
+    } catch (...) {
+      std::lock_guard lock(mutex_);
+      if (!failure_) failure_ = std::current_exception();
+      changed_.notify_all();
+    }
+  }
+
+  // Opens the folder relative to the folder that listed it, so a folder
+  // swapped for a link in the meantime is refused rather than followed. A
+  // root may be a link the user made on purpose: only below a root are links
+  // never followed.
+  void read(Task task) {
+    int fd = task.parent ? openat(dirfd(task.parent->dir), task.name.c_str(),
+                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                         : open(task.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    task.parent.reset();
+    if (fd < 0) return;
     struct stat info {};
-    if (fstat(fd, &info) != 0 ||
-        !visited_.insert(InodeKey{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)}).second) {
+    if (fstat(fd, &info) != 0 || !firstVisit(InodeKey{static_cast<uint64_t>(info.st_dev),
+                                                       static_cast<uint64_t>(info.st_ino)})) {
       close(fd);
       return;
     }
-    DirHandle dir(fdopendir(fd));
-    if (!dir) {
+    DIR* dir = fdopendir(fd);
+    if (dir == nullptr) {
       close(fd);
       return;
     }
-    const int dirFd = dirfd(dir.get());
+    auto folder = std::make_shared<OpenFolder>(dir);
+    const int dirFd = dirfd(dir);
 
     std::vector<Entry> entries;
     bool hasHiddenList = false;
-    while (dirent* entry = readdir(dir.get())) {
+    while (dirent* entry = readdir(dir)) {
       if (entry->d_name[0] == '.') {
         hasHiddenList = hasHiddenList || std::strcmp(entry->d_name, ".hidden") == 0;
         continue;
@@ -119,10 +196,22 @@ class Walker {
     if (hasHiddenList) hidden = readHiddenNames(dirFd);
     std::sort(entries.begin(), entries.end(), before);
 
-    for (const Entry& entry : entries) {
+    Folder& output = *task.output;
+    std::vector<Task> subfolders;
+    // A path the system cannot open by name is of no use to the operations
+    // that open an asset by its path; leaving such folders out also bounds
+    // how deep the walk goes.
+    auto usable = [](const std::string& path) { return path.size() < PATH_MAX; };
+    auto subfolder = [&](std::string&& name) {
+      std::string path = task.path + "/" + name;
+      if (!usable(path)) return;
+      output.subfolders.emplace_back(output.files.size(), std::make_unique<Folder>());
+      subfolders.push_back(Task{folder, std::move(name), std::move(path), output.subfolders.back().second.get()});
+    };
+    for (Entry& entry : entries) {
       if (!hidden.empty() && hidden.contains(entry.name)) continue;
       if (entry.type == DT_DIR) {
-        descend(dirFd, entry.name, path);
+        subfolder(std::move(entry.name));
         continue;
       }
       if (entry.type != DT_REG && entry.type != DT_UNKNOWN) continue;
@@ -133,24 +222,55 @@ class Walker {
       struct stat fileInfo {};
       if (fstatat(dirFd, entry.name.c_str(), &fileInfo, AT_SYMLINK_NOFOLLOW) != 0) continue;
       if (S_ISDIR(fileInfo.st_mode)) {
-        descend(dirFd, entry.name, path);
+        subfolder(std::move(entry.name));
       } else if (S_ISREG(fileInfo.st_mode) && kind) {
-        files_.push_back(FoundFile{path + "/" + entry.name, stampOf(fileInfo), *kind});
+        std::string path = task.path + "/" + entry.name;
+        if (usable(path)) output.files.push_back(FoundFile{std::move(path), stampOf(fileInfo), *kind});
+      }
+    }
+    if (subfolders.empty()) return;
+    std::lock_guard lock(mutex_);
+    unfinished_ += subfolders.size();
+    // Reversed, so the first subfolder is taken next.
+    std::move(subfolders.rbegin(), subfolders.rend(), std::back_inserter(pending_));
+    changed_.notify_all();
+  }
+
+  bool firstVisit(InodeKey folder) {
+    std::lock_guard lock(mutex_);
+    return visited_.insert(folder).second;
+  }
+
+  // Folder trees can be deep: flattened with a stack of its own rather than
+  // by recursion.
+  static void flatten(Folder& top, std::vector<FoundFile>& files) {
+    struct Place {
+      Folder* folder;
+      size_t file = 0;
+      size_t subfolder = 0;
+    };
+    std::vector<Place> stack{{&top}};
+    while (!stack.empty()) {
+      Place& place = stack.back();
+      Folder& folder = *place.folder;
+      if (place.subfolder < folder.subfolders.size() && folder.subfolders[place.subfolder].first == place.file) {
+        Folder* next = folder.subfolders[place.subfolder++].second.get();
+        stack.push_back(Place{next});
+      } else if (place.file < folder.files.size()) {
+        files.push_back(std::move(folder.files[place.file++]));
+      } else {
+        stack.pop_back();
       }
     }
   }
 
-  void descend(int dirFd, const std::string& name, std::string& path) {
-    int child = openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (child < 0) return;
-    const size_t base = path.size();
-    path.append("/").append(name);
-    walk(child, path);
-    path.resize(base);
-  }
-
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Task> pending_;
+  size_t unfinished_ = 0;  // tasks pending or being read
+  std::exception_ptr failure_;
   std::unordered_set<InodeKey, InodeKeyHash> visited_;
-  std::vector<FoundFile> files_;
+  std::vector<std::unique_ptr<Folder>> tops_;
 };
 
 bool equalsIgnoringCase(std::string_view text, std::string_view lowerCase) {
@@ -176,8 +296,8 @@ std::optional<MediaKind> mediaKindForName(std::string_view name) {
 }
 
 std::vector<FoundFile> scanLibrary(const std::vector<std::string>& roots) {
-  Walker walker;
-  for (const std::string& root : roots) walker.walkRoot(root);
+  Walker walker(roots);
+  walker.run(std::max(1u, std::thread::hardware_concurrency()) - 1);
   std::vector<FoundFile> files = walker.takeFiles();
   auto byPath = [](const FoundFile& a, const FoundFile& b) { return a.path < b.path; };
   // Only roots that sort apart from their own contents, or a file system

@@ -49,8 +49,9 @@ struct FoundFile {
 // path, one per device and inode (the first path in that order). Hidden: a
 // name below a root that starts with '.', or is listed in a `.hidden` file in
 // its folder. Symbolic links are not followed, each folder is walked once,
-// and what cannot be read is left out. Never throws but std::bad_alloc; any
-// thread.
+// and what cannot be read is left out, as is a path of PATH_MAX bytes or more
+// (no operation could open it by name). Folders are read on all cores. Never
+// throws but std::bad_alloc; any thread.
 std::vector<FoundFile> scanLibrary(const std::vector<std::string>& roots);
 
 }  // namespace vek::linux_library

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Checks installation: `cmake --install` puts the helper in bin/, and the
-# Debian package made by CPack, unpacked into a scratch root, holds a helper
-# that answers a request. Builds in build-package/.
+# Checks installation: `cmake --install` puts the helper in bin/ and its
+# modules in lib/vek-photokit-helper/, and the Debian package made by CPack,
+# unpacked into a scratch root, holds a helper that answers a request (which
+# loads its media module). Builds in build-package/.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/setup.sh"
@@ -14,6 +15,9 @@ cmake --build "$build" -j"$(nproc)" --target vek-photokit-helper >/dev/null
 
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
 test -x "$scratch/prefix/bin/vek-photokit-helper"
+for module in vek-photokit-media.so vek-photokit-export.so; do
+  test -f "$scratch/prefix/lib/vek-photokit-helper/$module"
+done
 
 rm -f "$build"/vek-photokit-helper_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)

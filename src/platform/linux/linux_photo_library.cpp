@@ -4,11 +4,8 @@
 #include <filesystem>
 #include <unordered_map>
 
-#include "platform/linux/export_session.hpp"
+#include "platform/linux/media_backend.hpp"
 #include "platform/linux/media_index.hpp"
-#include "platform/linux/media_libraries.hpp"
-#include "platform/linux/remux.hpp"
-#include "platform/linux/render.hpp"
 #include "platform/linux/trash.hpp"
 
 namespace vek::linux_library {
@@ -41,8 +38,6 @@ class CollectedDeletions : public AssetChangeRequests {
 
 class LinuxPhotoLibrary : public PhotoLibraryPort {
  public:
-  LinuxPhotoLibrary() { startMediaLibraries(); }
-
   int64_t authorizationStatusForAccessLevel(int64_t) override { return index().authorizationStatus(); }
 
   // There is no one to ask on Linux: the file system's answer stands.
@@ -73,7 +68,9 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
     ImageResult result;
     if (auto path = pathOf(asset.localIdentifier)) {
       const int64_t box = boxSide(std::max(targetSize.width, targetSize.height));
-      result.image = asset.mediaType == kMediaTypeVideo ? renderVideoPoster(*path, box) : renderImageFile(*path, box);
+      MediaBackend& media = mediaBackend();
+      result.image = asset.mediaType == kMediaTypeVideo ? media.renderVideoPoster(*path, box)
+                                                        : media.renderImageFile(*path, box);
     }
     handler(std::move(result));
   }
@@ -81,13 +78,13 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
   void requestAVAssetForVideo(const PhotoAsset& asset, const VideoRequestOptions&,
                               std::function<void(VideoResult)> handler) override {
     VideoResult result;
-    if (auto path = pathOf(asset.localIdentifier)) result.media = openVideoMedia(*path);
+    if (auto path = pathOf(asset.localIdentifier)) result.media = exportBackend().openVideoMedia(*path);
     handler(std::move(result));
   }
 
   std::unique_ptr<ExportSession> makeExportSession(std::shared_ptr<PlatformMedia> media,
                                                    const std::string& presetName) override {
-    return makeRemuxExportSession(std::move(media), presetName);
+    return exportBackend().makeExportSession(std::move(media), presetName);
   }
 
   std::string temporaryDirectory() override {

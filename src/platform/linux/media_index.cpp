@@ -14,10 +14,8 @@
 #include <thread>
 #include <unordered_map>
 
-#include <vips/vips.h>
-
 #include "platform/linux/access.hpp"
-#include "platform/linux/media_libraries.hpp"
+#include "platform/linux/media_backend.hpp"
 
 namespace vek::linux_library {
 namespace {
@@ -85,6 +83,7 @@ std::vector<size_t> filesToProbe(const CatalogSnapshot& snapshot, const Snapshot
 // Probes on every core: the main thread works alongside the pool.
 void probeInParallel(const std::vector<FoundFile>& found, const std::vector<size_t>& which, ProbeCache& cache) {
   if (which.empty()) return;
+  MediaBackend& media = mediaBackend();
   std::vector<ProbeResult> results(which.size());
   std::atomic<size_t> next{0};
   std::exception_ptr failure;
@@ -93,7 +92,7 @@ void probeInParallel(const std::vector<FoundFile>& found, const std::vector<size
     try {
       for (size_t k = next.fetch_add(1); k < which.size() && !failed; k = next.fetch_add(1)) {
         const FoundFile& file = found[which[k]];
-        results[k] = probeFile(file.path, file.stamp, file.kind);
+        results[k] = media.probeFile(file.path, file.stamp, file.kind);
       }
     } catch (...) {
       if (!failed.exchange(true)) failure = std::current_exception();
@@ -105,8 +104,7 @@ void probeInParallel(const std::vector<FoundFile>& found, const std::vector<size
     try {
       pool.emplace_back([&] {
         work();
-        // libvips keeps buffers per thread until told the thread is done.
-        vips_thread_shutdown();
+        media.releaseThread();
       });
     } catch (const std::system_error&) {
       break;
@@ -213,9 +211,7 @@ std::mt19937_64 seededEngine() {
 }  // namespace
 
 MediaIndex::MediaIndex(LibraryLocation location)
-    : location_(std::move(location)), catalog_(location_.catalogPath), random_(seededEngine()) {
-  startMediaLibraries();
-}
+    : location_(std::move(location)), catalog_(location_.catalogPath), random_(seededEngine()) {}
 
 int64_t MediaIndex::authorizationStatus() const { return authorizationStatusForRoots(location_.roots); }
 

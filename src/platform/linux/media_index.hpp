@@ -25,8 +25,8 @@ struct IndexedAsset {
 class MediaIndex {
  public:
   // Opens (creating on first use) the catalog. A damaged catalog, or one of
-  // an unknown schema version, is set aside and rebuilt. Starts the media
-  // libraries. Throws std::runtime_error only when no catalog can be made.
+  // an unknown schema version, is set aside and rebuilt. Throws
+  // std::runtime_error only when no catalog can be made.
   explicit MediaIndex(LibraryLocation location);
 
   // The authorization status the file system grants on the roots: 3

@@ -5,9 +5,7 @@
 #include <glib.h>
 #include <vips/vips.h>
 
-extern "C" {
-#include <libavutil/log.h>
-}
+#include "platform/linux/ffmpeg_quiet.hpp"
 
 namespace vek::linux_library {
 namespace {
@@ -18,8 +16,6 @@ GLogWriterOutput dropStructuredMessage(GLogLevelFlags, const GLogField*, gsize, 
   return G_LOG_WRITER_HANDLED;
 }
 
-void dropFFmpegMessage(void*, int, const char*, va_list) {}
-
 }  // namespace
 
 void startMediaLibraries() {
@@ -27,8 +23,7 @@ void startMediaLibraries() {
   std::call_once(once, [] {
     g_log_set_default_handler(dropGLibMessage, nullptr);
     g_log_set_writer_func(dropStructuredMessage, nullptr, nullptr);
-    av_log_set_level(AV_LOG_QUIET);
-    av_log_set_callback(dropFFmpegMessage);
+    silenceFFmpeg();
     // A failed start leaves every later vips call failing, which each caller
     // already answers as an unreadable file.
     if (VIPS_INIT("vek-photokit-helper") == 0) {

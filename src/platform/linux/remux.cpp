@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/linux/media_libraries.hpp"
+#include "platform/linux/ffmpeg_quiet.hpp"
 #include "platform/linux/remux_amr.hpp"
 #include "platform/linux/remux_streams.hpp"
 
@@ -174,7 +174,7 @@ DemuxedFile::Opened VideoMedia::takeDemuxer() {
 }
 
 std::shared_ptr<VideoMedia> openVideoMedia(const std::string& path) {
-  startMediaLibraries();
+  silenceFFmpeg();
   // O_NONBLOCK: opening a FIFO put where a video was would otherwise wait
   // for a writer forever. It changes nothing for a regular file.
   auto file = std::make_shared<const UniqueFd>(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));

@@ -22,7 +22,7 @@ class DemuxedFile {
   // Opens a demuxer on `file` and reads its streams' parameters. Only the
   // container formats of the library's videos are accepted, and the demuxer
   // can open no other file or URL. The file stays open while the demuxer
-  // lives. Needs startMediaLibraries().
+  // lives. Call silenceFFmpeg() first.
   static Opened open(std::shared_ptr<const UniqueFd> file);
 
   DemuxedFile(const DemuxedFile&) = delete;

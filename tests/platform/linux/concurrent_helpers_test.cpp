@@ -31,15 +31,19 @@ class ConcurrentHelpersTest : public HelperHome {
   }
 
   // SQLite's own verdict on the catalog's consistency.
+  // Opened for writing, as the next helper opens it: a process killed
+  // mid-write leaves a journal that only a writer may roll back or replay.
   std::string catalogIntegrity() const {
     sqlite3* db = nullptr;
     std::string verdict = "cannot open";
-    if (sqlite3_open_v2(catalogPath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    if (sqlite3_open_v2(catalogPath().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
       auto keep = [](void* out, int, char** values, char**) {
         *static_cast<std::string*>(out) = values[0] ? values[0] : "";
         return 0;
       };
-      sqlite3_exec(db, "PRAGMA integrity_check", keep, &verdict, nullptr);
+      if (sqlite3_exec(db, "PRAGMA integrity_check", keep, &verdict, nullptr) != SQLITE_OK) {
+        verdict = sqlite3_errmsg(db);
+      }
     }
     sqlite3_close(db);
     return verdict;
@@ -108,7 +112,7 @@ TEST_F(ConcurrentHelpersTest, AHelperKilledMidListingLeavesAConsistentCatalog) {
     helper.send(R"({"id":1,"cmd":"fetch_assets","kind":"image"})");
     std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     helper.kill();
-    EXPECT_TRUE(!fs::exists(catalogPath()) || catalogIntegrity() == "ok") << "killed after " << delayMs << " ms";
+    EXPECT_TRUE(!fs::exists(catalogPath()) || catalogIntegrity() == "ok") << "killed after " << delayMs << " ms: " << catalogIntegrity();
   }
   HelperProcess helper(helperBinary(), environment());
   const std::vector<std::string> ids = identifiers(helper, "image");

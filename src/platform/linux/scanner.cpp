@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <climits>
 #include <condition_variable>
 #include <cstring>
@@ -90,6 +91,7 @@ class Walker {
 
   std::vector<FoundFile> takeFiles() {
     std::vector<FoundFile> files;
+    files.reserve(fileCount_);
     for (auto& top : tops_) flatten(*top, files);
     return files;
   }
@@ -228,6 +230,7 @@ class Walker {
         if (usable(path)) output.files.push_back(FoundFile{std::move(path), stampOf(fileInfo), *kind});
       }
     }
+    fileCount_ += output.files.size();
     if (subfolders.empty()) return;
     std::lock_guard lock(mutex_);
     unfinished_ += subfolders.size();
@@ -268,6 +271,7 @@ class Walker {
   std::condition_variable changed_;
   std::vector<Task> pending_;
   size_t unfinished_ = 0;  // tasks pending or being read
+  std::atomic<size_t> fileCount_{0};
   std::exception_ptr failure_;
   std::unordered_set<InodeKey, InodeKeyHash> visited_;
   std::vector<std::unique_ptr<Folder>> tops_;

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <climits>
 #include <condition_variable>
+#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <iterator>
@@ -69,7 +70,7 @@ class Walker {
       std::string path = root;
       while (!path.empty() && path.back() == '/') path.pop_back();
       tops_.push_back(std::make_unique<Folder>());
-      pending_.push_back(Task{nullptr, root, std::move(path), tops_.back().get()});
+      pending_.push_back(Task{nullptr, nullptr, root, std::move(path), tops_.back().get()});
     }
     unfinished_ = pending_.size();
   }
@@ -77,11 +78,12 @@ class Walker {
   // Reads every folder, on this thread and up to extraThreads more.
   void run(size_t extraThreads) {
     std::vector<std::thread> helpers;
+    helpers.reserve(extraThreads);
     for (size_t t = 0; t < extraThreads; ++t) {
       try {
         helpers.emplace_back([this] { work(); });
-      } catch (const std::system_error&) {
-        break;
+      } catch (...) {
+        break;  // fewer threads do the same work
       }
     }
     work();
@@ -119,8 +121,22 @@ class Walker {
     std::vector<std::pair<size_t, std::unique_ptr<Folder>>> subfolders;
   };
 
+  // The folders above one, by device and inode: a folder found below itself
+  // (through a bind mount) is not walked again.
+  struct Ancestry {
+    InodeKey folder;
+    std::shared_ptr<const Ancestry> above;
+    bool contains(const InodeKey& key) const {
+      for (const Ancestry* node = this; node != nullptr; node = node->above.get()) {
+        if (node->folder == key) return true;
+      }
+      return false;
+    }
+  };
+
   struct Task {
     std::shared_ptr<OpenFolder> parent;  // null for a root
+    std::shared_ptr<const Ancestry> ancestry;
     std::string name;                    // relative to parent, or the root's path
     std::string path;                    // the folder's path as listed
     Folder* output;
@@ -170,20 +186,36 @@ class Walker {
                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
                          : open(task.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     task.parent.reset();
-    if (fd < 0) return;
+    if (fd < 0) {
+      failOnShortage(errno);
+      return;
+    }
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !firstVisit(InodeKey{static_cast<uint64_t>(info.st_dev),
-                                                       static_cast<uint64_t>(info.st_ino)})) {
+    if (fstat(fd, &info) != 0) {
+      close(fd);
+      return;
+    }
+    const InodeKey key{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+    if (task.ancestry && task.ancestry->contains(key)) {
       close(fd);
       return;
     }
     DIR* dir = fdopendir(fd);
     if (dir == nullptr) {
+      const int error = errno;
       close(fd);
+      failOnShortage(error);
       return;
     }
-    auto folder = std::make_shared<OpenFolder>(dir);
+    std::shared_ptr<OpenFolder> folder;
+    try {
+      folder = std::make_shared<OpenFolder>(dir);
+    } catch (...) {
+      closedir(dir);
+      throw;
+    }
     const int dirFd = dirfd(dir);
+    auto ancestry = std::make_shared<const Ancestry>(Ancestry{key, std::move(task.ancestry)});
 
     std::vector<Entry> entries;
     bool hasHiddenList = false;
@@ -208,7 +240,8 @@ class Walker {
       std::string path = task.path + "/" + name;
       if (!usable(path)) return;
       output.subfolders.emplace_back(output.files.size(), std::make_unique<Folder>());
-      subfolders.push_back(Task{folder, std::move(name), std::move(path), output.subfolders.back().second.get()});
+      subfolders.push_back(
+          Task{folder, ancestry, std::move(name), std::move(path), output.subfolders.back().second.get()});
     };
     for (Entry& entry : entries) {
       if (!hidden.empty() && hidden.contains(entry.name)) continue;
@@ -239,9 +272,13 @@ class Walker {
     changed_.notify_all();
   }
 
-  bool firstVisit(InodeKey folder) {
-    std::lock_guard lock(mutex_);
-    return visited_.insert(folder).second;
+  // A folder left out for want of file descriptors or kernel memory would
+  // look deleted, and the catalog would forget its files: the whole walk
+  // fails instead.
+  static void failOnShortage(int error) {
+    if (error == EMFILE || error == ENFILE || error == ENOMEM) {
+      throw std::system_error(error, std::generic_category(), "cannot open a folder of the library");
+    }
   }
 
   // Folder trees can be deep: flattened with a stack of its own rather than
@@ -273,7 +310,6 @@ class Walker {
   size_t unfinished_ = 0;  // tasks pending or being read
   std::atomic<size_t> fileCount_{0};
   std::exception_ptr failure_;
-  std::unordered_set<InodeKey, InodeKeyHash> visited_;
   std::vector<std::unique_ptr<Folder>> tops_;
 };
 
@@ -299,16 +335,18 @@ std::optional<MediaKind> mediaKindForName(std::string_view name) {
   return std::nullopt;
 }
 
-std::vector<FoundFile> scanLibrary(const std::vector<std::string>& roots) {
+std::vector<FoundFile> scanLibrary(const std::vector<std::string>& roots, size_t threads) {
   Walker walker(roots);
-  walker.run(std::max(1u, std::thread::hardware_concurrency()) - 1);
+  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  walker.run(threads - 1);
   std::vector<FoundFile> files = walker.takeFiles();
   auto byPath = [](const FoundFile& a, const FoundFile& b) { return a.path < b.path; };
   // Only roots that sort apart from their own contents, or a file system
   // that hides entry types, leave the walk out of order.
   if (!std::is_sorted(files.begin(), files.end(), byPath)) std::sort(files.begin(), files.end(), byPath);
-  // Hard links: the first path in sorted order stands for the file, so the
-  // choice does not depend on the order folders happen to be read in.
+  // Hard links, and folders reached twice through bind mounts: the first
+  // path in sorted order stands for the file, so the choice does not depend
+  // on the order folders happen to be read in.
   std::unordered_set<InodeKey, InodeKeyHash> seen;
   seen.reserve(files.size());
   size_t kept = 0;

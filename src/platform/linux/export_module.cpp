@@ -22,7 +22,7 @@ class LoadedExportBackend : public ExportBackend {
 }  // namespace
 }  // namespace vek::linux_library
 
-extern "C" __attribute__((visibility("default"))) vek::linux_library::ExportBackend* vek_export_backend() {
+extern "C" __attribute__((visibility("default"))) vek::linux_library::ExportBackend* vek_export_backend_v1() {
   vek::linux_library::silenceFFmpeg();
   static vek::linux_library::LoadedExportBackend backend;
   return &backend;

@@ -9,20 +9,24 @@
 #include <string>
 
 // Each module exports one function, which starts its libraries and returns
-// its backend. An executable that links the media code in itself (the tests
-// do) has these already, and loads no module.
+// its backend; the names carry the version of the interfaces, so a helper
+// left running across an upgrade refuses a module built for other ones. An
+// executable that links the media code in itself (the tests do) has these
+// already, and loads no module.
 extern "C" {
-vek::linux_library::MediaBackend* vek_media_backend() __attribute__((weak));
-vek::linux_library::ExportBackend* vek_export_backend() __attribute__((weak));
+vek::linux_library::MediaBackend* vek_media_backend_v1() __attribute__((weak));
+vek::linux_library::ExportBackend* vek_export_backend_v1() __attribute__((weak));
 }
 
 namespace vek::linux_library {
 namespace {
 
+// Never the working folder: a module is code, and only the helper's own
+// installation may supply it.
 std::string executableFolder() {
   char path[PATH_MAX];
   ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (length <= 0) return ".";
+  if (length <= 0) throw std::runtime_error("the helper cannot tell where it is installed");
   std::string folder(path, static_cast<size_t>(length));
   return folder.substr(0, folder.rfind('/'));
 }
@@ -57,11 +61,11 @@ Backend& loaded(Backend* (*linkedIn)(), const char* moduleName, const char* entr
 }  // namespace
 
 MediaBackend& mediaBackend() {
-  return loaded<MediaBackend>(vek_media_backend, "vek-photokit-media.so", "vek_media_backend");
+  return loaded<MediaBackend>(vek_media_backend_v1, "vek-photokit-media.so", "vek_media_backend_v1");
 }
 
 ExportBackend& exportBackend() {
-  return loaded<ExportBackend>(vek_export_backend, "vek-photokit-export.so", "vek_export_backend");
+  return loaded<ExportBackend>(vek_export_backend_v1, "vek-photokit-export.so", "vek_export_backend_v1");
 }
 
 }  // namespace vek::linux_library

@@ -26,7 +26,7 @@ class LoadedMediaBackend : public MediaBackend {
 }  // namespace
 }  // namespace vek::linux_library
 
-extern "C" __attribute__((visibility("default"))) vek::linux_library::MediaBackend* vek_media_backend() {
+extern "C" __attribute__((visibility("default"))) vek::linux_library::MediaBackend* vek_media_backend_v1() {
   vek::linux_library::startMediaLibraries();
   static vek::linux_library::LoadedMediaBackend backend;
   return &backend;

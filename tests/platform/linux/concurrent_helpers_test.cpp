@@ -30,13 +30,21 @@ class ConcurrentHelpersTest : public HelperHome {
     for (int i = 0; i < count; ++i) fs::copy_file(root_ / "model.jpg", folder / ("photo" + std::to_string(i) + ".jpg"));
   }
 
-  // SQLite's own verdict on the catalog's consistency.
-  // Opened for writing, as the next helper opens it: a process killed
-  // mid-write leaves a journal that only a writer may roll back or replay.
+  // SQLite's own verdict on the catalog's consistency, as the next helper
+  // would find it: opened for writing (a process killed mid-write leaves a
+  // journal that only a writer may roll back or replay), but on a copy, so
+  // the check repairs nothing the next helper should meet itself.
   std::string catalogIntegrity() const {
+    const Path copy = temporary() / "catalog-copy";
+    fs::remove_all(copy);
+    fs::create_directories(copy);
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+      const Path file = catalogPath().string() + suffix;
+      if (fs::exists(file)) fs::copy_file(file, copy / ("catalog.sqlite3" + std::string(suffix)));
+    }
     sqlite3* db = nullptr;
     std::string verdict = "cannot open";
-    if (sqlite3_open_v2(catalogPath().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+    if (sqlite3_open_v2((copy / "catalog.sqlite3").c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
       auto keep = [](void* out, int, char** values, char**) {
         *static_cast<std::string*>(out) = values[0] ? values[0] : "";
         return 0;

@@ -22,20 +22,24 @@
 
 namespace vek::testing {
 
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitizedBuild = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kSanitizedBuild = true;
+#else
+inline constexpr bool kSanitizedBuild = false;
+#endif
+#else
+inline constexpr bool kSanitizedBuild = false;
+#endif
+
 // Under AddressSanitizer freed memory waits in a quarantine and every block
 // carries red zones, so a process's resident size says little about what it
 // keeps; that build checks for leaks instead.
-#if defined(__SANITIZE_ADDRESS__)
-inline constexpr bool kResidentSizeIsMeaningful = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-inline constexpr bool kResidentSizeIsMeaningful = false;
-#else
-inline constexpr bool kResidentSizeIsMeaningful = true;
-#endif
-#else
-inline constexpr bool kResidentSizeIsMeaningful = true;
-#endif
+inline constexpr bool kResidentSizeIsMeaningful = !kSanitizedBuild;
+// The sanitized helper has its media code linked in rather than in modules.
+inline constexpr bool kHelperLoadsModules = !kSanitizedBuild;
 
 inline std::string readAll(const std::filesystem::path& path) {
   std::ifstream file(path, std::ios::binary);

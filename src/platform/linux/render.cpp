@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "platform/linux/media_libraries.hpp"
 #include "platform/linux/render_fit.hpp"
 #include "platform/linux/render_heif.hpp"
+#include "platform/linux/render_jpeg.hpp"
 #include "platform/linux/video_poster.hpp"
 #include "platform/linux/vips_platform_image.hpp"
 #include "platform/linux/vips_read_source.hpp"
@@ -33,6 +35,9 @@ LoadedImage loadJpeg(const char* path, int64_t box) {
   const PixelSize target = fittedSize(sizeOf(header.get()), box);
   const int shrink = jpegShrinkFor(sizeOf(header.get()), target);
   if (shrink == 1) return {std::move(header), target};
+  if (std::optional<VipsImagePtr> decoded = decodeJpegShrunk(path, shrink, header.get())) {
+    return {std::move(*decoded), target};
+  }
   VipsImagePtr shrunk = vipsResult([&](VipsImage** out) {
     return vips_jpegload(path, out, "shrink", shrink, "access", kAccess, "fail_on", kFailOn, nullptr);
   });

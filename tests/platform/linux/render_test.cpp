@@ -60,6 +60,10 @@ void save(VipsImage* image, const fs::path& path) {
 }
 
 void writeBytes(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+std::string readBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 bool ffmpeg(const std::string& arguments) {
   const std::string command = "ffmpeg -nostdin -hide_banner -loglevel error -y " + arguments + " >/dev/null 2>&1";
@@ -248,6 +252,44 @@ TEST_F(RenderTest, DisplayP3ColoursAreConvertedToSrgb) {
   EXPECT_LT(srgb[2], p3Value[2] - 5);
 }
 
+// A photo many times the box is decoded at a reduced scale by libjpeg-turbo
+// directly: it must still come out upright, in sRGB, in the grey it was
+// stored in, and fail when cut short.
+TEST_F(RenderTest, PhotosDecodedAtReducedScaleKeepOrientationProfileAndFailWhenCut) {
+  constexpr int kWidth = 960;
+  constexpr int kHeight = 640;
+  constexpr int kMarker = 240;
+  const Pixel p3Red = {200, 60, 50};
+  Canvas stored(kWidth, kHeight, kWhite);
+  stored.paint(0, 0, kMarker, kMarker, p3Red);
+  stored.paint(kWidth - kMarker, 0, kMarker, kMarker, kBlue);
+  VipsImagePtr tagged = stored.image();
+  vips_image_set_int(tagged.get(), VIPS_META_ORIENTATION, 6);
+  const fs::path path = dir_ / "sideways-p3.jpg";
+  ASSERT_EQ(vips_jpegsave(tagged.get(), path.c_str(), "profile", "p3", nullptr), 0);
+
+  // Orientation 6 shows the stored top-left corner at the top right.
+  VipsImagePtr out = renderDecoded(path, 60);
+  ASSERT_TRUE(out);
+  ASSERT_EQ(out->Xsize, 40);
+  ASSERT_EQ(out->Ysize, 60);
+  EXPECT_TRUE(hasColour(out.get(), 32, 6, {217, 42, 40}, 20));
+  EXPECT_TRUE(hasColour(out.get(), 32, 53, kBlue));
+  const auto converted = pixelAt(out.get(), 32, 6);
+  EXPECT_GT(converted[0], p3Red[0] + 10) << "the P3 profile was not applied";
+
+  Canvas grey(kWidth, kHeight, Pixel{90});
+  VipsImagePtr greyImage = grey.image();
+  save(greyImage.get(), dir_ / "grey.jpg");
+  VipsImagePtr greyOut = renderDecoded(dir_ / "grey.jpg", 60);
+  ASSERT_TRUE(greyOut);
+  EXPECT_TRUE(hasColour(greyOut.get(), 30, 20, {90, 90, 90}, 4));
+
+  const std::string bytes = readBytes(path);
+  writeBytes(dir_ / "cut.jpg", bytes.substr(0, bytes.size() * 2 / 3));
+  EXPECT_EQ(renderImageFile(dir_ / "cut.jpg", 60), nullptr);
+}
+
 TEST_F(RenderTest, AlphaIsFlattenedOntoWhite) {
   // Left: transparent black; right: opaque green; the middle rows half
   // transparent black.
@@ -367,8 +409,7 @@ TEST_F(RenderTest, VideoPostersAreUprightAndUndecodableVideosFail) {
   ASSERT_TRUE(fitted);
   EXPECT_EQ(fitted->size(), (ImageSize{32, 48}));
 
-  std::ifstream in(plain, std::ios::binary);
-  const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  const std::string bytes = readBytes(plain);
   // The sample table comes last, so the front half is all data and no index.
   writeBytes(dir_ / "truncated.mp4", bytes.substr(0, bytes.size() / 2));
   // A concat script would make the demuxer read another file of its choosing.

@@ -26,35 +26,45 @@ std::string helperBinary() {
 #endif
 }
 
-HelperProcess::HelperProcess(const std::string& binary, const std::map<std::string, std::string>& environment) {
+SpawnedChild spawnChild(const std::string& binary, const std::map<std::string, std::string>& environment,
+                        int stderrFd) {
   int in[2];
   int out[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe failed";
-    return;
+    return {};
   }
-  char stderrTemplate[] = "/tmp/vek-helper-stderr-XXXXXX";
-  const int err = mkostemp(stderrTemplate, O_CLOEXEC);
-  stderrPath_ = stderrTemplate;
   std::vector<std::string> entries;
   for (const auto& [name, value] : environment) entries.push_back(name + "=" + value);
   std::vector<char*> envp;
   for (auto& entry : entries) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  pid_ = fork();
-  if (pid_ == 0) {
+  SpawnedChild child;
+  child.pid = fork();
+  if (child.pid == 0) {
     dup2(in[0], 0);
     dup2(out[1], 1);
-    dup2(err, 2);
+    dup2(stderrFd, 2);
     char* argv[] = {const_cast<char*>(binary.c_str()), nullptr};
     execve(binary.c_str(), argv, envp.data());
     _exit(127);
   }
   close(in[0]);
   close(out[1]);
+  child.input = in[1];
+  child.output = out[0];
+  return child;
+}
+
+HelperProcess::HelperProcess(const std::string& binary, const std::map<std::string, std::string>& environment) {
+  char stderrTemplate[] = "/tmp/vek-helper-stderr-XXXXXX";
+  const int err = mkostemp(stderrTemplate, O_CLOEXEC);
+  stderrPath_ = stderrTemplate;
+  const SpawnedChild child = spawnChild(binary, environment, err);
   close(err);
-  stdin_ = in[1];
-  stdout_ = out[0];
+  pid_ = child.pid;
+  stdin_ = child.input;
+  stdout_ = child.output;
 }
 
 HelperProcess::~HelperProcess() {

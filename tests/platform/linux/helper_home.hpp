@@ -186,32 +186,10 @@ class HelperHome : public ::testing::Test {
   };
 
   RawHelper startRaw() const {
-    int in[2];
-    int out[2];
-    EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
-    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-    std::vector<std::string> entries;
-    for (const auto& [name, value] : environment()) entries.push_back(name + "=" + value);
-    std::vector<char*> envp;
-    for (auto& entry : entries) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    const std::string binary = helperBinary();
-    RawHelper helper;
-    helper.pid = fork();
-    if (helper.pid == 0) {
-      dup2(in[0], 0);
-      dup2(out[1], 1);
-      const int null = open("/dev/null", O_WRONLY);
-      dup2(null, 2);
-      char* argv[] = {const_cast<char*>(binary.c_str()), nullptr};
-      execve(binary.c_str(), argv, envp.data());
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    helper.input = in[1];
-    helper.output = out[0];
-    return helper;
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const SpawnedChild child = spawnChild(helperBinary(), environment(), null);
+    close(null);
+    return RawHelper{child.pid, child.input, child.output};
   }
 
   Path root_;

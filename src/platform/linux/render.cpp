@@ -8,6 +8,7 @@
 #include <optional>
 #include <system_error>
 
+#include "platform/linux/decoder_memory.hpp"
 #include "platform/linux/media_libraries.hpp"
 #include "platform/linux/render_fit.hpp"
 #include "platform/linux/render_heif.hpp"
@@ -118,6 +119,7 @@ std::shared_ptr<PlatformImage> deliver(VipsImagePtr loaded, PixelSize target) {
 std::shared_ptr<PlatformImage> renderImageFile(const std::string& path, int64_t box) {
   if (!isRegularFile(path)) return nullptr;
   startMediaLibraries();
+  reuseDecoderMemory();
   LoadedImage loaded = load(path.c_str(), box);
   if (!loaded.image) return nullptr;
   return deliver(std::move(loaded.image), loaded.target);
@@ -126,6 +128,7 @@ std::shared_ptr<PlatformImage> renderImageFile(const std::string& path, int64_t 
 std::shared_ptr<PlatformImage> renderVideoPoster(const std::string& path, int64_t box) {
   if (!isRegularFile(path)) return nullptr;
   startMediaLibraries();
+  reuseDecoderMemory();
   VipsImagePtr frame = decodeVideoPoster(path);
   if (!frame) return nullptr;
   const PixelSize target = fittedSize(sizeOf(frame.get()), box);

@@ -1,0 +1,78 @@
+#include "platform/linux/decoder_memory.hpp"
+
+#include <malloc.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+namespace vek::linux_library {
+namespace {
+
+// glibc's own ceiling for its adaptive threshold; larger buffers (a whole
+// 24-megapixel image) are still mapped apart and unmapped when freed.
+constexpr int kLargestReusedBuffer = 32 << 20;
+// Enough for a few of them; the idle trim returns it all anyway.
+constexpr int kFreeHeapKept = 128 << 20;
+
+class IdleTrimmer {
+ public:
+  void noteDecode(std::chrono::steady_clock::duration idle) {
+    std::lock_guard lock(mutex_);
+    lastDecode_ = std::chrono::steady_clock::now();
+    idle_ = idle;
+    if (!pending_) {
+      pending_ = true;
+      wake_.notify_one();
+    }
+  }
+
+  [[noreturn]] void run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return pending_; });
+      const auto due = lastDecode_ + idle_;
+      if (std::chrono::steady_clock::now() < due) {
+        wake_.wait_until(lock, due);
+        continue;
+      }
+      pending_ = false;
+      lock.unlock();
+      malloc_trim(0);
+      lock.lock();
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::chrono::steady_clock::time_point lastDecode_;
+  std::chrono::steady_clock::duration idle_{};
+  bool pending_ = false;
+};
+
+// Never destroyed: its thread outlives static destruction at exit.
+IdleTrimmer* startTrimmer() {
+  auto* trimmer = new (std::nothrow) IdleTrimmer();
+  if (trimmer == nullptr) return nullptr;
+  try {
+    std::thread([trimmer] { trimmer->run(); }).detach();
+  } catch (const std::system_error&) {
+    delete trimmer;
+    return nullptr;
+  }
+  mallopt(M_MMAP_THRESHOLD, kLargestReusedBuffer);
+  mallopt(M_TRIM_THRESHOLD, kFreeHeapKept);
+  return trimmer;
+}
+
+}  // namespace
+
+void reuseDecoderMemory(std::chrono::steady_clock::duration idle) {
+  static IdleTrimmer* const trimmer = startTrimmer();
+  if (trimmer != nullptr) trimmer->noteDecode(idle);
+}
+
+}  // namespace vek::linux_library

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
-#include <vector>
 
 #include <jpeglib.h>
 #include <jerror.h>
@@ -39,28 +38,6 @@ void noteMessage(j_common_ptr info, int level) {
 
 void dropMessage(j_common_ptr) {}
 
-bool readWholeFile(const char* path, std::vector<unsigned char>& bytes) {
-  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) return false;
-  struct stat info {};
-  bool taken = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
-               info.st_size <= kMaxWholeFileBytes;
-  if (taken) {
-    bytes.resize(static_cast<size_t>(info.st_size));
-    size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    // A file cut short meanwhile decodes as truncated.
-    bytes.resize(done);
-  }
-  close(fd);
-  return taken && !bytes.empty();
-}
-
 enum class Outcome { kDecoded, kNotTaken, kFailed };
 
 struct Decoded {
@@ -72,7 +49,7 @@ struct Decoded {
 
 // Only plain data lives in this frame, so leaving it by longjmp skips no
 // destructor; the pixels are freed by the caller whatever the outcome.
-Outcome decode(const std::vector<unsigned char>& bytes, int shrink, int expectedWidth, int expectedHeight,
+Outcome decode(const JpegFile& file, int shrink, int expectedWidth, int expectedHeight,
                Decoded& out) {
   jpeg_decompress_struct info;
   ErrorManager errors;
@@ -86,7 +63,7 @@ Outcome decode(const std::vector<unsigned char>& bytes, int shrink, int expected
     return Outcome::kFailed;
   }
   jpeg_create_decompress(&info);
-  jpeg_mem_src(&info, bytes.data(), static_cast<unsigned long>(bytes.size()));
+  jpeg_mem_src(&info, file.bytes.get(), static_cast<unsigned long>(file.size));
   jpeg_read_header(&info, TRUE);
   if (info.jpeg_color_space == JCS_GRAYSCALE) {
     info.out_color_space = JCS_GRAYSCALE;
@@ -122,15 +99,45 @@ Outcome decode(const std::vector<unsigned char>& bytes, int shrink, int expected
 
 void freePixels(VipsImage*, void* pixels) { g_free(pixels); }
 
+bool startsLikeJpeg(int fd) {
+  unsigned char start[3] = {};
+  ssize_t n = 0;
+  do {
+    n = pread(fd, start, sizeof start, 0);
+  } while (n < 0 && errno == EINTR);
+  return n == 3 && start[0] == 0xFF && start[1] == 0xD8 && start[2] == 0xFF;
+}
+
 }  // namespace
 
-std::optional<VipsImagePtr> decodeJpegShrunk(const char* path, int shrink, VipsImage* header) {
+std::unique_ptr<JpegFile> readJpegFile(const char* path) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return nullptr;
+  struct stat info {};
+  std::unique_ptr<JpegFile> file;
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxWholeFileBytes && startsLikeJpeg(fd)) {
+    file = std::make_unique<JpegFile>();
+    const auto wanted = static_cast<size_t>(info.st_size);
+    // Left uninitialised: only the bytes read are ever looked at.
+    file->bytes.reset(new unsigned char[wanted]);
+    while (file->size < wanted) {
+      const ssize_t n = pread(fd, file->bytes.get() + file->size, wanted - file->size, static_cast<off_t>(file->size));
+      if (n < 0 && errno == EINTR) continue;
+      // A file cut short meanwhile keeps what was read, and decodes as
+      // truncated.
+      if (n <= 0) break;
+      file->size += static_cast<size_t>(n);
+    }
+  }
+  close(fd);
+  return file;
+}
+
+std::optional<VipsImagePtr> decodeJpegShrunk(const JpegFile& file, int shrink, VipsImage* header) {
   const int expectedWidth = (header->Xsize + shrink - 1) / shrink;
   const int expectedHeight = (header->Ysize + shrink - 1) / shrink;
-  std::vector<unsigned char> bytes;
-  if (!readWholeFile(path, bytes)) return std::nullopt;
   Decoded decoded;
-  const Outcome outcome = decode(bytes, shrink, expectedWidth, expectedHeight, decoded);
+  const Outcome outcome = decode(file, shrink, expectedWidth, expectedHeight, decoded);
   if (outcome != Outcome::kDecoded) {
     g_free(decoded.pixels);
     if (outcome == Outcome::kNotTaken) return std::nullopt;

@@ -73,20 +73,29 @@ VipsImagePtr toSrgb8(VipsImagePtr image) {
   return vipsResult([&](VipsImage** out) { return vips_cast(srgb.get(), out, VIPS_FORMAT_UCHAR, nullptr); });
 }
 
-// Decoding happens here, into memory: a sequentially read file cannot be
-// read twice, so an image that may be encoded more than once must not
-// depend on it, and a damaged file must fail now rather than at encoding.
-// Rotation needs random access anyway; it is applied to the in-memory
-// pixels as they are read, so a full-size image is held only once.
-VipsImagePtr decodeUpright(VipsImagePtr image) {
+// Pixels decoded into memory by hand, or a video's frame: the steps after
+// them only compute, and read no file.
+bool heldInMemory(const VipsImage* image) {
+  return image->dtype == VIPS_IMAGE_SETBUF || image->dtype == VIPS_IMAGE_SETBUF_FOREIGN;
+}
+
+// Decoding happens here, into memory, unless the loaded pixels were there
+// already: a sequentially read file cannot be read twice, so an image that
+// may be encoded more than once must not depend on it, and a damaged file
+// must fail now rather than at encoding. Rotation needs random access
+// anyway; it is applied to the in-memory pixels as they are read, so a
+// full-size image is held only once.
+VipsImagePtr decodeUpright(VipsImagePtr image, bool decoded) {
   const int orientation = vips_image_get_orientation(image.get());
-  VipsImagePtr inMemory(vips_image_copy_memory(image.get()));
-  if (!inMemory) {
-    vips_error_clear();
-    return nullptr;
+  if (!decoded) {
+    image.reset(vips_image_copy_memory(image.get()));
+    if (!image) {
+      vips_error_clear();
+      return nullptr;
+    }
   }
-  if (orientation < 2 || orientation > 8) return inMemory;
-  return vipsResult([&](VipsImage** out) { return vips_autorot(inMemory.get(), out, nullptr); });
+  if (orientation < 2 || orientation > 8) return image;
+  return vipsResult([&](VipsImage** out) { return vips_autorot(image.get(), out, nullptr); });
 }
 
 }  // namespace
@@ -126,11 +135,12 @@ int jpegShrinkFor(PixelSize stored, PixelSize target) {
 
 VipsImagePtr finishImage(VipsImagePtr loaded, PixelSize target) {
   if (!loaded) return nullptr;
+  const bool decoded = heldInMemory(loaded.get());
   VipsImagePtr image = toDeviceSpace(std::move(loaded));
   if (image) image = flattenOntoWhite(std::move(image));
   if (image) image = resizeTo(std::move(image), target);
   if (image) image = toSrgb8(std::move(image));
-  if (image) image = decodeUpright(std::move(image));
+  if (image) image = decodeUpright(std::move(image), decoded);
   return image;
 }
 

@@ -14,8 +14,9 @@ namespace {
 // glibc's own ceiling for its adaptive threshold; larger buffers (a whole
 // 24-megapixel image) are still mapped apart and unmapped when freed.
 constexpr int kLargestReusedBuffer = 32 << 20;
-// Enough for a few of them; the idle trim returns it all anyway.
-constexpr int kFreeHeapKept = 128 << 20;
+// Free memory kept at the top of the heap between decodes: one such
+// buffer's worth, so a render after them peaks little higher than alone.
+constexpr int kFreeHeapKept = 32 << 20;
 
 class IdleTrimmer {
  public:

@@ -29,28 +29,22 @@ constexpr VipsFailOn kFailOn = VIPS_FAIL_ON_ERROR;
 
 PixelSize sizeOf(const VipsImage* image) { return {image->Xsize, image->Ysize}; }
 
-// `file` is the JPEG read whole, or null for one too large for that, which
-// libvips streams. Its bytes serve the header and a decode at reduced scale;
-// at full size libvips streams the file, so its pixels are never held beside
-// its bytes.
-LoadedImage loadJpeg(const char* path, int64_t box, const JpegFile* file) {
-  VipsImagePtr header = vipsResult([&](VipsImage** out) {
-    if (file == nullptr) return vips_jpegload(path, out, "access", kAccess, "fail_on", kFailOn, nullptr);
-    return vips_jpegload_buffer(file->bytes.get(), file->size, out, "access", kAccess, "fail_on", kFailOn, nullptr);
-  });
+LoadedImage loadJpeg(const char* path, int64_t box) {
+  VipsImagePtr header = vipsResult(
+      [&](VipsImage** out) { return vips_jpegload(path, out, "access", kAccess, "fail_on", kFailOn, nullptr); });
   if (!header || !isDecodable(sizeOf(header.get()))) return {};
   const PixelSize target = fittedSize(sizeOf(header.get()), box);
   const int shrink = jpegShrinkFor(sizeOf(header.get()), target);
-  if (shrink == 1 && file == nullptr) return {std::move(header), target};
-  if (shrink > 1 && file != nullptr) {
+  if (shrink == 1) return {std::move(header), target};
+  if (std::unique_ptr<JpegFile> file = readJpegFile(path)) {
     if (std::optional<VipsImagePtr> decoded = decodeJpegShrunk(*file, shrink, header.get())) {
       return {std::move(*decoded), target};
     }
   }
-  VipsImagePtr streamed = vipsResult([&](VipsImage** out) {
+  VipsImagePtr shrunk = vipsResult([&](VipsImage** out) {
     return vips_jpegload(path, out, "shrink", shrink, "access", kAccess, "fail_on", kFailOn, nullptr);
   });
-  return {std::move(streamed), target};
+  return {std::move(shrunk), target};
 }
 
 using VipsSourcePtr = std::unique_ptr<VipsSource, VipsObjectUnref>;
@@ -99,14 +93,14 @@ LoadedImage loadOther(const char* path, int64_t box) {
 
 LoadedImage load(const char* path, int64_t box) {
   // A JPEG is known by its first bytes, without asking every loader.
-  if (std::unique_ptr<JpegFile> file = readJpegFile(path)) return loadJpeg(path, box, file.get());
+  if (startsLikeJpeg(path)) return loadJpeg(path, box);
   // Loaders blocked as unsafe for untrusted files are never found here.
   const char* loader = vips_foreign_find_load(path);
   if (!loader) {
     vips_error_clear();
     return {};
   }
-  if (vips_isprefix("VipsForeignLoadJpeg", loader)) return loadJpeg(path, box, nullptr);
+  if (vips_isprefix("VipsForeignLoadJpeg", loader)) return loadJpeg(path, box);
   if (vips_isprefix("VipsForeignLoadHeif", loader)) return loadHeifForBox(path, box);
   if (vips_isprefix("VipsForeignLoadWebp", loader)) return loadWebp(path, box);
   return loadOther(path, box);

@@ -99,23 +99,26 @@ Outcome decode(const JpegFile& file, int shrink, int expectedWidth, int expected
 
 void freePixels(VipsImage*, void* pixels) { g_free(pixels); }
 
-bool startsLikeJpeg(int fd) {
+}  // namespace
+
+bool startsLikeJpeg(const char* path) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
   unsigned char start[3] = {};
   ssize_t n = 0;
   do {
     n = pread(fd, start, sizeof start, 0);
   } while (n < 0 && errno == EINTR);
+  close(fd);
   return n == 3 && start[0] == 0xFF && start[1] == 0xD8 && start[2] == 0xFF;
 }
-
-}  // namespace
 
 std::unique_ptr<JpegFile> readJpegFile(const char* path) {
   const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return nullptr;
   struct stat info {};
   std::unique_ptr<JpegFile> file;
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxWholeFileBytes && startsLikeJpeg(fd)) {
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 && info.st_size <= kMaxWholeFileBytes) {
     file = std::make_unique<JpegFile>();
     const auto wanted = static_cast<size_t>(info.st_size);
     // Left uninitialised: only the bytes read are ever looked at.
@@ -123,8 +126,6 @@ std::unique_ptr<JpegFile> readJpegFile(const char* path) {
     while (file->size < wanted) {
       const ssize_t n = pread(fd, file->bytes.get() + file->size, wanted - file->size, static_cast<off_t>(file->size));
       if (n < 0 && errno == EINTR) continue;
-      // A file cut short meanwhile keeps what was read, and decodes as
-      // truncated.
       if (n <= 0) break;
       file->size += static_cast<size_t>(n);
     }

@@ -8,26 +8,28 @@
 
 namespace vek::linux_library {
 
-// A JPEG file read whole: libvips reads its header from these bytes, and the
-// decoder below its pixels, so both see the same file even if it is replaced
-// meanwhile.
+// True when the file at `path` starts like a JPEG: the marker libvips' own
+// JPEG loader looks for. Thread: any.
+bool startsLikeJpeg(const char* path);
+
+// A JPEG file read whole, for the decoder below.
 struct JpegFile {
   std::unique_ptr<unsigned char[]> bytes;
   size_t size = 0;
 };
 
-// The file at `path` read whole when it starts like a JPEG (the marker
-// libvips' own JPEG loader looks for) and is a regular file of at most
-// 256 MB. nullptr for anything else, including a JPEG too large to hold at
-// once, which libvips then streams. Thread: any.
+// The regular file at `path` read whole when it is at most 256 MB; nullptr
+// otherwise, for libvips to stream. A file cut short while it is read keeps
+// what was read, and decodes as truncated. Thread: any.
 std::unique_ptr<JpegFile> readJpegFile(const char* path);
 
 // Decodes `file` with libjpeg-turbo at 1/shrink of its size (shrink 2, 4 or
 // 8) into memory. libvips feeds libjpeg 4 KiB at a time, which keeps
 // libjpeg-turbo off its fast Huffman decoder for most of a photo; the whole
 // file in memory keeps it on, a sixth less time for a 12-megapixel photo.
-// `header` is libvips' reading of the same file's header: its orientation
-// and ICC profile go with the pixels.
+// `header` is libvips' reading of the file's header: its orientation and
+// ICC profile go with the pixels, and a file whose decoded size does not
+// match it (replaced in between) fails.
 //
 // nullopt when this decoder does not take the file (not YCbCr, RGB or
 // greyscale); the caller then decodes it with libvips. A null image when the

@@ -40,14 +40,14 @@ TEST(DecoderMemoryTest, FreedBuffersStayForTheNextDecodeAndGoBackOnceDecodingPau
   const long before = residentBytes();
 
   reuseDecoderMemory(1s);
-  decodeLikeAllocations(8, 12 * kMiB);
-  EXPECT_GT(residentBytes(), before + 64 * kMiB) << "freed decode buffers were unmapped at once";
+  decodeLikeAllocations(2, 14 * kMiB);
+  EXPECT_GT(residentBytes(), before + 24 * kMiB) << "freed decode buffers were unmapped at once";
 
   const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (residentBytes() > before + 16 * kMiB && std::chrono::steady_clock::now() < deadline) {
+  while (residentBytes() > before + 8 * kMiB && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(50ms);
   }
-  EXPECT_LT(residentBytes(), before + 16 * kMiB) << "freed decode buffers were kept while idle";
+  EXPECT_LT(residentBytes(), before + 8 * kMiB) << "freed decode buffers were kept while idle";
 }
 
 }  // namespace

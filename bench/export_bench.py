@@ -92,6 +92,16 @@ def main():
         exported(reply, source)
         return {"helper, started (request only)": {REQUEST: reply.seconds, RSS: started.metrics[RSS]}}
 
+    def helper_loaded():
+        # A helper that has exported once already: FFmpeg's libraries are
+        # loaded, as they are for every export after a session's first.
+        loaded = Helper(binary, environment)
+        with loaded:
+            exported(loaded.request("request_video_resource", localIdentifier=identifiers[small]), small)
+            reply = loaded.request("request_video_resource", localIdentifier=identifiers[source])
+        exported(reply, source)
+        return {"helper, FFmpeg loaded (request only)": {REQUEST: reply.seconds, RSS: loaded.metrics[RSS]}}
+
     def helper_whole(path, contender):
         def run():
             whole = Helper(binary, environment)
@@ -121,6 +131,7 @@ def main():
         return {"cp": metrics}
 
     units = [("helper, started", helper_started),
+             ("helper, FFmpeg loaded", helper_loaded),
              ("helper, whole process", helper_whole(source, "helper, whole process")),
              ("ffmpeg", ffmpeg_copy), ("cp", cp_copy),
              ("helper, short cut", helper_whole(small, f"helper, whole process, {SMALL_SECONDS} s cut")),
@@ -138,6 +149,8 @@ def main():
                reference=("ffmpeg -c copy to .mov", PROCESS)),
         Target("(request only) export / cp", ("helper, started (request only)", REQUEST), 2.0,
                reference=("cp", PROCESS)),
+        Target("(request, FFmpeg loaded) export / cp", ("helper, FFmpeg loaded (request only)", REQUEST), 2.0,
+               reference=("cp", PROCESS)),
         Target(f"peak memory, {source.stat().st_size / 1e6:.0f} MB movie", ("helper, whole process", RSS), 50, "MB"),
         Target(f"peak memory, {small.stat().st_size / 1e6:.0f} MB cut",
                (f"helper, whole process, {SMALL_SECONDS} s cut", RSS), 50, "MB"),
@@ -148,8 +161,10 @@ def main():
         "untimed before every measured run); "
         "every output is deleted and the disk synced after its run, outside the timing.",
         f"Helper: {binary}. 'helper, started': the helper has started and listed the videos, then the export "
-        "request is timed from the line written to the reply read. 'helper, whole process': start, one export "
-        "request, exit. The verdicts use the whole process, like the peers'. 'helper, idle': start and exit "
+        "request is timed from the line written to the reply read, FFmpeg's libraries loading with it. "
+        "'helper, FFmpeg loaded': the same for a second export, after one of the short cut. "
+        "'helper, whole process': start, one export request, exit. The verdicts use the whole process, like "
+        "the peers'. 'helper, idle': start and exit "
         "without a request, the memory it holds before any work (mostly pages of its shared libraries).",
         f"{arguments.reps} repetitions, contenders interleaved; CPU time and max RSS of each process from GNU time.",
     ]

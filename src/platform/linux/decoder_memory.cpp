@@ -76,4 +76,6 @@ void reuseDecoderMemory(std::chrono::steady_clock::duration idle) {
   if (trimmer != nullptr) trimmer->noteDecode(idle);
 }
 
+void returnFreedDecoderMemory() { malloc_trim(0); }
+
 }  // namespace vek::linux_library

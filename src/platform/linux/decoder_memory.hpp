@@ -18,4 +18,9 @@ namespace vek::linux_library {
 // start, nothing changes. Safe from any thread.
 void reuseDecoderMemory(std::chrono::steady_clock::duration idle = std::chrono::seconds(2));
 
+// Hands the memory that decoding freed back to the system now: for a render
+// that holds a whole photo's pixels, so that the heap kept for decoders does
+// not add to its peak while it is encoded. Thread: any.
+void returnFreedDecoderMemory();
+
 }  // namespace vek::linux_library

@@ -27,6 +27,10 @@ namespace {
 constexpr VipsAccess kAccess = VIPS_ACCESS_SEQUENTIAL;
 constexpr VipsFailOn kFailOn = VIPS_FAIL_ON_ERROR;
 
+// A rendered image this large (a 12-megapixel photo at full size) gives the
+// heap back before it is encoded: its encoding peaks high enough as it is.
+constexpr size_t kLargeRenderBytes = 32 << 20;
+
 PixelSize sizeOf(const VipsImage* image) { return {image->Xsize, image->Ysize}; }
 
 LoadedImage loadJpeg(const char* path, int64_t box) {
@@ -115,6 +119,7 @@ bool isRegularFile(const std::string& path) {
 std::shared_ptr<PlatformImage> deliver(VipsImagePtr loaded, PixelSize target) {
   VipsImagePtr finished = finishImage(std::move(loaded), target);
   if (!finished) return nullptr;
+  if (VIPS_IMAGE_SIZEOF_IMAGE(finished.get()) >= kLargeRenderBytes) returnFreedDecoderMemory();
   return std::make_shared<VipsPlatformImage>(std::move(finished));
 }
 

@@ -12,10 +12,9 @@ namespace vek::linux_library {
 // Called before each decode: from the first call on, freed buffers of up to
 // 32 MiB stay in the heap for the next decode (at most 32 MiB of free memory
 // at its end, any amount in holes between buffers still in use), and once no
-// decode has begun
-// for `idle`, a background thread hands the freed memory back to the system,
-// so a helper left waiting holds only what it uses. Where that thread cannot
-// start, nothing changes. Safe from any thread.
+// decode has begun for `idle`, a background thread hands the freed memory
+// back to the system, so a helper left waiting holds only what it uses.
+// Where that thread cannot start, nothing changes. Safe from any thread.
 void reuseDecoderMemory(std::chrono::steady_clock::duration idle = std::chrono::seconds(2));
 
 // Hands the memory that decoding freed back to the system now: for a render

@@ -52,8 +52,9 @@ int jpegShrinkFor(PixelSize stored, PixelSize target);
 // through its embedded ICC profile when it has one, decoded into memory
 // (unless `loaded` holds its pixels in memory already, when what is left is
 // computed as it is encoded), and turned upright by its orientation tag. The
-// result no longer reads the file. Returns nullptr when the pixels cannot be decoded (a truncated or
-// damaged file) or a step cannot be built. Thread: any.
+// result no longer reads the file. Returns nullptr when the pixels cannot be
+// decoded (a truncated or damaged file) or a step cannot be built.
+// Thread: any.
 VipsImagePtr finishImage(VipsImagePtr loaded, PixelSize target);
 
 }  // namespace vek::linux_library

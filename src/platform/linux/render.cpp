@@ -41,8 +41,8 @@ LoadedImage loadJpeg(const char* path, int64_t box) {
   const int shrink = jpegShrinkFor(sizeOf(header.get()), target);
   if (shrink == 1) return {std::move(header), target};
   if (std::unique_ptr<JpegFile> file = readJpegFile(path)) {
-    if (std::optional<VipsImagePtr> decoded = decodeJpegShrunk(*file, shrink, header.get())) {
-      return {std::move(*decoded), target};
+    if (std::optional<VipsImagePtr> decoded = decodeJpegShrunk(std::move(file), shrink, header.get())) {
+      return {std::move(*decoded), target, true};
     }
   }
   VipsImagePtr shrunk = vipsResult([&](VipsImage** out) {
@@ -116,8 +116,8 @@ bool isRegularFile(const std::string& path) {
   return std::filesystem::is_regular_file(path, error);
 }
 
-std::shared_ptr<PlatformImage> deliver(VipsImagePtr loaded, PixelSize target) {
-  VipsImagePtr finished = finishImage(std::move(loaded), target);
+std::shared_ptr<PlatformImage> deliver(VipsImagePtr loaded, PixelSize target, bool fromMemory) {
+  VipsImagePtr finished = finishImage(std::move(loaded), target, fromMemory);
   if (!finished) return nullptr;
   if (VIPS_IMAGE_SIZEOF_IMAGE(finished.get()) >= kLargeRenderBytes) returnFreedDecoderMemory();
   return std::make_shared<VipsPlatformImage>(std::move(finished));
@@ -131,7 +131,7 @@ std::shared_ptr<PlatformImage> renderImageFile(const std::string& path, int64_t 
   reuseDecoderMemory();
   LoadedImage loaded = load(path.c_str(), box);
   if (!loaded.image) return nullptr;
-  return deliver(std::move(loaded.image), loaded.target);
+  return deliver(std::move(loaded.image), loaded.target, loaded.fromMemory);
 }
 
 std::shared_ptr<PlatformImage> renderVideoPoster(const std::string& path, int64_t box) {
@@ -141,7 +141,7 @@ std::shared_ptr<PlatformImage> renderVideoPoster(const std::string& path, int64_
   VipsImagePtr frame = decodeVideoPoster(path);
   if (!frame) return nullptr;
   const PixelSize target = fittedSize(sizeOf(frame.get()), box);
-  return deliver(std::move(frame), target);
+  return deliver(std::move(frame), target, true);
 }
 
 }  // namespace vek::linux_library

@@ -73,21 +73,15 @@ VipsImagePtr toSrgb8(VipsImagePtr image) {
   return vipsResult([&](VipsImage** out) { return vips_cast(srgb.get(), out, VIPS_FORMAT_UCHAR, nullptr); });
 }
 
-// Pixels decoded into memory by hand, or a video's frame: the steps after
-// them only compute, and read no file.
-bool heldInMemory(const VipsImage* image) {
-  return image->dtype == VIPS_IMAGE_SETBUF || image->dtype == VIPS_IMAGE_SETBUF_FOREIGN;
-}
-
-// Decoding happens here, into memory, unless the loaded pixels were there
-// already: a sequentially read file cannot be read twice, so an image that
+// Decoding happens here, into memory, unless the loaded pixels come from
+// memory: a sequentially read file cannot be read twice, so an image that
 // may be encoded more than once must not depend on it, and a damaged file
 // must fail now rather than at encoding. Rotation needs random access
 // anyway; it is applied to the in-memory pixels as they are read, so a
 // full-size image is held only once.
-VipsImagePtr decodeUpright(VipsImagePtr image, bool decoded) {
+VipsImagePtr decodeUpright(VipsImagePtr image, bool fromMemory) {
   const int orientation = vips_image_get_orientation(image.get());
-  if (!decoded) {
+  if (!fromMemory) {
     image.reset(vips_image_copy_memory(image.get()));
     if (!image) {
       vips_error_clear();
@@ -133,14 +127,13 @@ int jpegShrinkFor(PixelSize stored, PixelSize target) {
   return 1;
 }
 
-VipsImagePtr finishImage(VipsImagePtr loaded, PixelSize target) {
+VipsImagePtr finishImage(VipsImagePtr loaded, PixelSize target, bool fromMemory) {
   if (!loaded) return nullptr;
-  const bool decoded = heldInMemory(loaded.get());
   VipsImagePtr image = toDeviceSpace(std::move(loaded));
   if (image) image = flattenOntoWhite(std::move(image));
   if (image) image = resizeTo(std::move(image), target);
   if (image) image = toSrgb8(std::move(image));
-  if (image) image = decodeUpright(std::move(image), decoded);
+  if (image) image = decodeUpright(std::move(image), fromMemory);
   return image;
 }
 

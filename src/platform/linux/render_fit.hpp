@@ -19,6 +19,9 @@ struct PixelSize {
 struct LoadedImage {
   VipsImagePtr image;
   PixelSize target;
+  // True when the pixels are computed from memory, never from the file, and
+  // may be computed again in any order.
+  bool fromMemory = false;
 };
 
 // The largest image, in pixels, that the renderer decodes. Anything bigger
@@ -49,12 +52,12 @@ int jpegShrinkFor(PixelSize stored, PixelSize target);
 // Finishes a loaded image for delivery: alpha flattened onto white, resized
 // to exactly `target` (which the caller computed from the full-size image,
 // so a pre-shrunk `loaded` ends at the same size), converted to 8-bit sRGB
-// through its embedded ICC profile when it has one, decoded into memory
-// (unless `loaded` holds its pixels in memory already, when what is left is
-// computed as it is encoded), and turned upright by its orientation tag. The
-// result no longer reads the file. Returns nullptr when the pixels cannot be
-// decoded (a truncated or damaged file) or a step cannot be built.
-// Thread: any.
-VipsImagePtr finishImage(VipsImagePtr loaded, PixelSize target);
+// through its embedded ICC profile when it has one, decoded into memory, and
+// turned upright by its orientation tag. The result no longer reads the
+// file. Returns nullptr when the pixels cannot be decoded (a truncated or
+// damaged file) or a step cannot be built. With `fromMemory`, what is left
+// is computed as it is encoded instead, and damage found then fails the
+// encoding. Thread: any.
+VipsImagePtr finishImage(VipsImagePtr loaded, PixelSize target, bool fromMemory);
 
 }  // namespace vek::linux_library

@@ -5,12 +5,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <csetjmp>
 #include <cstdio>
+#include <cstring>
+#include <mutex>
 
 #include <jpeglib.h>
 #include <jerror.h>
+
+#include "platform/linux/decode_thread.hpp"
 
 namespace vek::linux_library {
 namespace {
@@ -38,66 +44,170 @@ void noteMessage(j_common_ptr info, int level) {
 
 void dropMessage(j_common_ptr) {}
 
-enum class Outcome { kDecoded, kNotTaken, kFailed };
+// One JPEG decoded at a reduced scale on the decode thread, while the
+// pipeline after it resizes and encodes the rows above on the other core.
+// The pipeline's rows wait for the decoder to pass them. Decoded rows stay
+// in `pixels_`, so any region can be asked for again, in any order.
+class ShrunkDecoder {
+ public:
+  explicit ShrunkDecoder(std::unique_ptr<JpegFile> file) : file_(std::move(file)) {
+    info_.err = jpeg_std_error(&errors_.pub);
+    errors_.pub.error_exit = escape;
+    errors_.pub.emit_message = noteMessage;
+    errors_.pub.output_message = dropMessage;
+    errors_.truncated = false;
+    jpeg_create_decompress(&info_);
+  }
 
-struct Decoded {
-  unsigned char* pixels = nullptr;  // g_malloc'ed
-  int width = 0;
-  int height = 0;
-  int bands = 0;
+  ~ShrunkDecoder() {
+    abandoned_ = true;
+    {
+      std::unique_lock lock(mutex_);
+      decoded_.wait(lock, [this] { return !decoding_; });
+    }
+    jpeg_destroy_decompress(&info_);
+    g_free(pixels_);
+  }
+
+  ShrunkDecoder(const ShrunkDecoder&) = delete;
+  ShrunkDecoder& operator=(const ShrunkDecoder&) = delete;
+
+  enum class Start { kStarted, kNotTaken, kFailed };
+
+  // Reads the header and sets up decoding at 1/shrink. Only plain data lives
+  // in this frame, so leaving it by longjmp skips no destructor.
+  Start start(int shrink, int expectedWidth, int expectedHeight) {
+    if (setjmp(errors_.escape) != 0) return Start::kFailed;
+    jpeg_mem_src(&info_, file_->bytes.get(), static_cast<unsigned long>(file_->size));
+    jpeg_read_header(&info_, TRUE);
+    if (info_.jpeg_color_space == JCS_GRAYSCALE) {
+      info_.out_color_space = JCS_GRAYSCALE;
+    } else if (info_.jpeg_color_space == JCS_YCbCr || info_.jpeg_color_space == JCS_RGB) {
+      info_.out_color_space = JCS_RGB;
+    } else {
+      return Start::kNotTaken;
+    }
+    info_.scale_num = 1;
+    info_.scale_denom = static_cast<unsigned int>(shrink);
+    jpeg_start_decompress(&info_);
+    // libvips read the same header: anything else means the file changed.
+    if (static_cast<int>(info_.output_width) != expectedWidth ||
+        static_cast<int>(info_.output_height) != expectedHeight) {
+      return Start::kFailed;
+    }
+    stride_ = static_cast<size_t>(info_.output_width) * static_cast<size_t>(info_.output_components);
+    pixels_ = static_cast<unsigned char*>(g_try_malloc(stride_ * info_.output_height));
+    return pixels_ != nullptr ? Start::kStarted : Start::kFailed;
+  }
+
+  // Starts decoding the rows, on the decode thread when there is one, and
+  // otherwise all of them now.
+  void decodeRows() {
+    decoding_ = true;
+    if (!runOnDecodeThread([this] { decodeAll(); })) decodeAll();
+  }
+
+  int width() const { return static_cast<int>(info_.output_width); }
+  int height() const { return static_cast<int>(info_.output_height); }
+  int bands() const { return info_.output_components; }
+
+  // Copies the rows of `out`'s rectangle into it once they are decoded.
+  // Called from the pipeline's worker threads.
+  int generate(VipsRegion* out) {
+    const VipsRect& rect = out->valid;
+    const auto bottom = static_cast<JDIMENSION>(rect.top + rect.height);
+    {
+      std::unique_lock lock(mutex_);
+      decoded_.wait(lock, [&] { return failed_ || decodedRows_ >= bottom; });
+      if (failed_) {
+        vips_error("vek", "JPEG data cannot be decoded");
+        return -1;
+      }
+    }
+    const size_t offset = static_cast<size_t>(rect.left) * static_cast<size_t>(bands());
+    const size_t length = static_cast<size_t>(rect.width) * static_cast<size_t>(bands());
+    for (int y = rect.top; y < rect.top + rect.height; ++y) {
+      memcpy(VIPS_REGION_ADDR(out, rect.left, y), pixels_ + static_cast<size_t>(y) * stride_ + offset, length);
+    }
+    return 0;
+  }
+
+ private:
+  // Rows are handed on in bands of this many, a few of the pipeline's strips.
+  static constexpr JDIMENSION kBandRows = 16;
+
+  void decodeAll() {
+    const bool decoded = decodeBands();
+    std::lock_guard lock(mutex_);
+    failed_ = !decoded;
+    decoding_ = false;
+    decoded_.notify_all();
+  }
+
+  // Decodes every row, band by band, then finishes the file, which is no
+  // longer needed. A file that runs out of data fails, rather than showing
+  // the grey libjpeg would fill in. Only plain data lives in this frame, so
+  // leaving it by longjmp skips no destructor.
+  bool decodeBands() {
+    if (setjmp(errors_.escape) != 0) return false;
+    JDIMENSION rows = 0;
+    while (rows < info_.output_height) {
+      if (abandoned_) return false;
+      const JDIMENSION bandEnd = std::min<JDIMENSION>(rows + kBandRows, info_.output_height);
+      while (rows < bandEnd) {
+        JSAMPROW band[kBandRows];
+        const JDIMENSION wanted = bandEnd - rows;
+        for (JDIMENSION i = 0; i < wanted; ++i) band[i] = pixels_ + (rows + i) * stride_;
+        rows += jpeg_read_scanlines(&info_, band, wanted);
+        if (errors_.truncated) return false;
+      }
+      if (rows < info_.output_height) publish(rows);
+    }
+    jpeg_finish_decompress(&info_);
+    if (errors_.truncated) return false;
+    file_.reset();
+    publish(rows);
+    return true;
+  }
+
+  void publish(JDIMENSION rows) {
+    std::lock_guard lock(mutex_);
+    decodedRows_ = rows;
+    decoded_.notify_all();
+  }
+
+  std::unique_ptr<JpegFile> file_;
+  jpeg_decompress_struct info_{};
+  ErrorManager errors_{};
+  unsigned char* pixels_ = nullptr;  // g_malloc'ed
+  size_t stride_ = 0;
+  std::atomic<bool> abandoned_ = false;
+  std::mutex mutex_;
+  std::condition_variable decoded_;
+  JDIMENSION decodedRows_ = 0;
+  bool failed_ = false;
+  bool decoding_ = false;
 };
 
-// Only plain data lives in this frame, so leaving it by longjmp skips no
-// destructor; the pixels are freed by the caller whatever the outcome.
-Outcome decode(const JpegFile& file, int shrink, int expectedWidth, int expectedHeight,
-               Decoded& out) {
-  jpeg_decompress_struct info;
-  ErrorManager errors;
-  info.err = jpeg_std_error(&errors.pub);
-  errors.pub.error_exit = escape;
-  errors.pub.emit_message = noteMessage;
-  errors.pub.output_message = dropMessage;
-  errors.truncated = false;
-  if (setjmp(errors.escape) != 0) {
-    jpeg_destroy_decompress(&info);
-    return Outcome::kFailed;
-  }
-  jpeg_create_decompress(&info);
-  jpeg_mem_src(&info, file.bytes.get(), static_cast<unsigned long>(file.size));
-  jpeg_read_header(&info, TRUE);
-  if (info.jpeg_color_space == JCS_GRAYSCALE) {
-    info.out_color_space = JCS_GRAYSCALE;
-  } else if (info.jpeg_color_space == JCS_YCbCr || info.jpeg_color_space == JCS_RGB) {
-    info.out_color_space = JCS_RGB;
-  } else {
-    jpeg_destroy_decompress(&info);
-    return Outcome::kNotTaken;
-  }
-  info.scale_num = 1;
-  info.scale_denom = static_cast<unsigned int>(shrink);
-  jpeg_start_decompress(&info);
-  // libvips read the same header: anything else means the file changed.
-  if (static_cast<int>(info.output_width) != expectedWidth || static_cast<int>(info.output_height) != expectedHeight) {
-    jpeg_destroy_decompress(&info);
-    return Outcome::kFailed;
-  }
-  out.width = static_cast<int>(info.output_width);
-  out.height = static_cast<int>(info.output_height);
-  out.bands = info.output_components;
-  const size_t stride = static_cast<size_t>(out.width) * static_cast<size_t>(out.bands);
-  out.pixels = static_cast<unsigned char*>(g_malloc(stride * static_cast<size_t>(out.height)));
-  while (info.output_scanline < info.output_height) {
-    JSAMPROW rows[8];
-    const JDIMENSION wanted = std::min<JDIMENSION>(8, info.output_height - info.output_scanline);
-    for (JDIMENSION i = 0; i < wanted; ++i) rows[i] = out.pixels + (info.output_scanline + i) * stride;
-    jpeg_read_scanlines(&info, rows, wanted);
-  }
-  jpeg_finish_decompress(&info);
-  jpeg_destroy_decompress(&info);
-  return errors.truncated ? Outcome::kFailed : Outcome::kDecoded;
+int generateRows(VipsRegion* out, void*, void* decoder, void*, gboolean*) {
+  return static_cast<ShrunkDecoder*>(decoder)->generate(out);
 }
 
-void freePixels(VipsImage*, void* pixels) { g_free(pixels); }
+void deleteDecoder(VipsImage*, void* decoder) { delete static_cast<ShrunkDecoder*>(decoder); }
+
+void copyMetadata(VipsImage* header, VipsImage* image) {
+  int orientation = 0;
+  if (vips_image_get_typeof(header, VIPS_META_ORIENTATION) &&
+      vips_image_get_int(header, VIPS_META_ORIENTATION, &orientation) == 0) {
+    vips_image_set_int(image, VIPS_META_ORIENTATION, orientation);
+  }
+  const void* profile = nullptr;
+  size_t profileSize = 0;
+  if (vips_image_get_typeof(header, VIPS_META_ICC_NAME) &&
+      vips_image_get_blob(header, VIPS_META_ICC_NAME, &profile, &profileSize) == 0) {
+    vips_image_set_blob_copy(image, VIPS_META_ICC_NAME, profile, profileSize);
+  }
+}
 
 }  // namespace
 
@@ -134,36 +244,33 @@ std::unique_ptr<JpegFile> readJpegFile(const char* path) {
   return file;
 }
 
-std::optional<VipsImagePtr> decodeJpegShrunk(const JpegFile& file, int shrink, VipsImage* header) {
+std::optional<VipsImagePtr> decodeJpegShrunk(std::unique_ptr<JpegFile> file, int shrink, VipsImage* header) {
+  auto decoder = std::make_unique<ShrunkDecoder>(std::move(file));
   const int expectedWidth = (header->Xsize + shrink - 1) / shrink;
   const int expectedHeight = (header->Ysize + shrink - 1) / shrink;
-  Decoded decoded;
-  const Outcome outcome = decode(file, shrink, expectedWidth, expectedHeight, decoded);
-  if (outcome != Outcome::kDecoded) {
-    g_free(decoded.pixels);
-    if (outcome == Outcome::kNotTaken) return std::nullopt;
-    return VipsImagePtr();
+  switch (decoder->start(shrink, expectedWidth, expectedHeight)) {
+    case ShrunkDecoder::Start::kStarted:
+      break;
+    case ShrunkDecoder::Start::kNotTaken:
+      return std::nullopt;
+    case ShrunkDecoder::Start::kFailed:
+      return VipsImagePtr();
   }
-  const size_t size = static_cast<size_t>(decoded.width) * decoded.height * decoded.bands;
-  VipsImagePtr image(vips_image_new_from_memory(decoded.pixels, size, decoded.width, decoded.height, decoded.bands,
-                                                VIPS_FORMAT_UCHAR));
-  if (!image) {
-    g_free(decoded.pixels);
+  VipsImagePtr image(vips_image_new());
+  vips_image_init_fields(image.get(), decoder->width(), decoder->height(), decoder->bands(), VIPS_FORMAT_UCHAR,
+                         VIPS_CODING_NONE,
+                         decoder->bands() == 1 ? VIPS_INTERPRETATION_B_W : VIPS_INTERPRETATION_sRGB, 1.0, 1.0);
+  copyMetadata(header, image.get());
+  if (vips_image_pipelinev(image.get(), VIPS_DEMAND_STYLE_THINSTRIP, nullptr) != 0) {
     vips_error_clear();
     return VipsImagePtr();
   }
-  g_signal_connect(image.get(), "postclose", G_CALLBACK(freePixels), decoded.pixels);
-  image->Type = decoded.bands == 1 ? VIPS_INTERPRETATION_B_W : VIPS_INTERPRETATION_sRGB;
-  int orientation = 0;
-  if (vips_image_get_typeof(header, VIPS_META_ORIENTATION) &&
-      vips_image_get_int(header, VIPS_META_ORIENTATION, &orientation) == 0) {
-    vips_image_set_int(image.get(), VIPS_META_ORIENTATION, orientation);
-  }
-  const void* profile = nullptr;
-  size_t profileSize = 0;
-  if (vips_image_get_typeof(header, VIPS_META_ICC_NAME) &&
-      vips_image_get_blob(header, VIPS_META_ICC_NAME, &profile, &profileSize) == 0) {
-    vips_image_set_blob_copy(image.get(), VIPS_META_ICC_NAME, profile, profileSize);
+  ShrunkDecoder* owned = decoder.release();
+  g_signal_connect(image.get(), "postclose", G_CALLBACK(deleteDecoder), owned);
+  owned->decodeRows();
+  if (vips_image_generate(image.get(), nullptr, generateRows, nullptr, owned, nullptr) != 0) {
+    vips_error_clear();
+    return VipsImagePtr();
   }
   return image;
 }

@@ -285,9 +285,49 @@ TEST_F(RenderTest, PhotosDecodedAtReducedScaleKeepOrientationProfileAndFailWhenC
   ASSERT_TRUE(greyOut);
   EXPECT_TRUE(hasColour(greyOut.get(), 30, 20, {90, 90, 90}, 4));
 
+  // A cut file gives no JPEG, however often it is asked for: its damage is
+  // found at its header or when its rows are decoded for the encoder.
   const std::string bytes = readBytes(path);
   writeBytes(dir_ / "cut.jpg", bytes.substr(0, bytes.size() * 2 / 3));
-  EXPECT_EQ(renderImageFile(dir_ / "cut.jpg", 60), nullptr);
+  if (std::shared_ptr<PlatformImage> cut = renderImageFile(dir_ / "cut.jpg", 60)) {
+    EXPECT_FALSE(cut->jpegRepresentation(0.85));
+    EXPECT_FALSE(cut->jpegRepresentation(0.85));
+  }
+}
+
+// Rows decoded at a reduced scale are kept, so a render encodes the same
+// twice; and a render dropped unencoded leaves no decode writing into the
+// memory it freed.
+TEST_F(RenderTest, ReducedScaleRendersEncodeTheSameTwiceAndMayBeDroppedUnencoded) {
+  // Noise takes long enough to decode that the renders are dropped while
+  // their rows are still being decoded.
+  VipsImagePtr noise =
+      vipsResult([](VipsImage** out) { return vips_gaussnoise(out, 4000, 3000, "sigma", 60.0, nullptr); });
+  ASSERT_TRUE(noise);
+  VipsImagePtr noisyBands = vipsResult([&](VipsImage** out) {
+    VipsImage* bands[3] = {noise.get(), noise.get(), noise.get()};
+    return vips_bandjoin(bands, out, 3, nullptr);
+  });
+  ASSERT_TRUE(noisyBands);
+  ASSERT_EQ(vips_jpegsave(noisyBands.get(), (dir_ / "noise.jpg").c_str(), "Q", 95, nullptr), 0);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(renderImageFile(dir_ / "noise.jpg", 100));
+
+  Canvas stored(1600, 1200, kWhite);
+  stored.paint(0, 0, 400, 400, kRed);
+  VipsImagePtr storedImage = stored.image();
+  save(storedImage.get(), dir_ / "photo.jpg");
+
+  std::shared_ptr<PlatformImage> image = renderImageFile(dir_ / "photo.jpg", 100);
+  ASSERT_TRUE(image);
+  const std::optional<std::string> first = image->jpegRepresentation(0.85);
+  const std::optional<std::string> second = image->jpegRepresentation(0.85);
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(*first, *second);
+  VipsImagePtr decoded = decodeJpeg(*first);
+  ASSERT_TRUE(decoded);
+  ASSERT_EQ(decoded->Xsize, 100);
+  EXPECT_TRUE(hasColour(decoded.get(), 10, 10, kRed));
+  EXPECT_TRUE(hasColour(decoded.get(), 80, 60, kWhite));
 }
 
 TEST_F(RenderTest, AlphaIsFlattenedOntoWhite) {

@@ -4,8 +4,8 @@
 #include <deque>
 #include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
+
+#include "platform/linux/detached_worker.hpp"
 
 namespace vek::linux_library {
 namespace {
@@ -42,23 +42,10 @@ class DecodeThread {
   std::deque<std::function<void()>> jobs_;
 };
 
-// Never destroyed: its thread outlives static destruction at exit.
-DecodeThread* startDecodeThread() {
-  auto* thread = new (std::nothrow) DecodeThread();
-  if (thread == nullptr) return nullptr;
-  try {
-    std::thread([thread] { thread->run(); }).detach();
-  } catch (const std::system_error&) {
-    delete thread;
-    return nullptr;
-  }
-  return thread;
-}
-
 }  // namespace
 
 bool runOnDecodeThread(std::function<void()> job) {
-  static DecodeThread* const thread = startDecodeThread();
+  static DecodeThread* const thread = startDetachedWorker<DecodeThread>();
   return thread != nullptr && thread->post(job);
 }
 

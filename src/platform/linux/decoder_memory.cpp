@@ -4,9 +4,8 @@
 
 #include <condition_variable>
 #include <mutex>
-#include <new>
-#include <system_error>
-#include <thread>
+
+#include "platform/linux/detached_worker.hpp"
 
 namespace vek::linux_library {
 namespace {
@@ -54,16 +53,9 @@ class IdleTrimmer {
   bool pending_ = false;
 };
 
-// Never destroyed: its thread outlives static destruction at exit.
 IdleTrimmer* startTrimmer() {
-  auto* trimmer = new (std::nothrow) IdleTrimmer();
+  IdleTrimmer* trimmer = startDetachedWorker<IdleTrimmer>();
   if (trimmer == nullptr) return nullptr;
-  try {
-    std::thread([trimmer] { trimmer->run(); }).detach();
-  } catch (const std::system_error&) {
-    delete trimmer;
-    return nullptr;
-  }
   mallopt(M_MMAP_THRESHOLD, kLargestReusedBuffer);
   mallopt(M_TRIM_THRESHOLD, kFreeHeapKept);
   return trimmer;

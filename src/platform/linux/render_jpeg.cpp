@@ -139,15 +139,20 @@ class ShrunkDecoder {
   void decodeAll() {
     const bool decoded = decodeBands();
     std::lock_guard lock(mutex_);
-    failed_ = !decoded;
+    if (decoded) {
+      decodedRows_ = info_.output_height;
+    } else {
+      failed_ = true;
+    }
     decoding_ = false;
     decoded_.notify_all();
   }
 
-  // Decodes every row, band by band, then finishes the file, which is no
-  // longer needed. A file that runs out of data fails, rather than showing
-  // the grey libjpeg would fill in. Only plain data lives in this frame, so
-  // leaving it by longjmp skips no destructor.
+  // Decodes every row, band by band, handing on all but the last band, then
+  // finishes the file, which is no longer needed. A file that runs out of
+  // data fails, rather than showing the grey libjpeg would fill in. Only
+  // plain data lives in this frame, so leaving it by longjmp skips no
+  // destructor.
   bool decodeBands() {
     if (setjmp(errors_.escape) != 0) return false;
     JDIMENSION rows = 0;
@@ -166,7 +171,6 @@ class ShrunkDecoder {
     jpeg_finish_decompress(&info_);
     if (errors_.truncated) return false;
     file_.reset();
-    publish(rows);
     return true;
   }
 

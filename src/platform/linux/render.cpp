@@ -40,10 +40,8 @@ LoadedImage loadJpeg(const char* path, int64_t box) {
   const PixelSize target = fittedSize(sizeOf(header.get()), box);
   const int shrink = jpegShrinkFor(sizeOf(header.get()), target);
   if (shrink == 1) return {std::move(header), target};
-  if (std::unique_ptr<JpegFile> file = readJpegFile(path)) {
-    if (std::optional<VipsImagePtr> decoded = decodeJpegShrunk(std::move(file), shrink, header.get())) {
-      return {std::move(*decoded), target, true};
-    }
+  if (std::optional<VipsImagePtr> decoded = decodeJpegShrunk(path, shrink, header.get())) {
+    return {std::move(*decoded), target, true};
   }
   VipsImagePtr shrunk = vipsResult([&](VipsImage** out) {
     return vips_jpegload(path, out, "shrink", shrink, "access", kAccess, "fail_on", kFailOn, nullptr);

@@ -1,7 +1,6 @@
 #include "platform/linux/render_jpeg.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,12 +16,13 @@
 #include <jerror.h>
 
 #include "platform/linux/decode_thread.hpp"
+#include "platform/linux/file_in_memory.hpp"
 
 namespace vek::linux_library {
 namespace {
 
 // Larger files are left to libvips, which streams them.
-constexpr off_t kMaxWholeFileBytes = 256 << 20;
+constexpr size_t kMaxWholeFileBytes = 256 << 20;
 
 struct ErrorManager {
   jpeg_error_mgr pub;
@@ -44,13 +44,63 @@ void noteMessage(j_common_ptr info, int level) {
 
 void dropMessage(j_common_ptr) {}
 
+// Feeds libjpeg the file as it is read into memory, as much at a time as
+// is read. A file that ends early, or cannot be read on, gets the end
+// marker libjpeg's own sources put there, with the same running-out-of-data
+// warning.
+struct FileSource {
+  jpeg_source_mgr pub;
+  FileInMemory* file;
+  size_t position;  // where the next bytes handed on start
+};
+
+constexpr JOCTET kEndOfImage[] = {0xFF, JPEG_EOI};
+
+void startSource(j_decompress_ptr) {}
+
+boolean fillSource(j_decompress_ptr info) {
+  auto* source = reinterpret_cast<FileSource*>(info->src);
+  const size_t read = source->file->readPast(source->position);
+  if (read > source->position) {
+    source->pub.next_input_byte = source->file->bytes() + source->position;
+    source->pub.bytes_in_buffer = read - source->position;
+    source->position = read;
+  } else {
+    WARNMS(info, JWRN_JPEG_EOF);
+    source->pub.next_input_byte = kEndOfImage;
+    source->pub.bytes_in_buffer = sizeof kEndOfImage;
+  }
+  return TRUE;
+}
+
+void skipSource(j_decompress_ptr info, long count) {
+  auto* source = reinterpret_cast<FileSource*>(info->src);
+  if (count <= 0) return;
+  const auto wanted = static_cast<size_t>(count);
+  if (wanted <= source->pub.bytes_in_buffer) {
+    source->pub.next_input_byte += wanted;
+    source->pub.bytes_in_buffer -= wanted;
+    return;
+  }
+  source->position += wanted - source->pub.bytes_in_buffer;
+  source->pub.bytes_in_buffer = 0;
+}
+
+void endSource(j_decompress_ptr) {}
+
 // One JPEG decoded at a reduced scale on the decode thread, while the
 // pipeline after it resizes and encodes the rows above on the other core.
 // The pipeline's rows wait for the decoder to pass them. Decoded rows stay
 // in `pixels_`, so any region can be asked for again, in any order.
 class ShrunkDecoder {
  public:
-  explicit ShrunkDecoder(std::unique_ptr<JpegFile> file) : file_(std::move(file)) {
+  explicit ShrunkDecoder(std::shared_ptr<FileInMemory> file) : file_(std::move(file)) {
+    source_.pub.init_source = startSource;
+    source_.pub.fill_input_buffer = fillSource;
+    source_.pub.skip_input_data = skipSource;
+    source_.pub.resync_to_restart = jpeg_resync_to_restart;
+    source_.pub.term_source = endSource;
+    source_.file = file_.get();
     info_.err = jpeg_std_error(&errors_.pub);
     errors_.pub.error_exit = escape;
     errors_.pub.emit_message = noteMessage;
@@ -78,7 +128,7 @@ class ShrunkDecoder {
   // in this frame, so leaving it by longjmp skips no destructor.
   Start start(int shrink, int expectedWidth, int expectedHeight) {
     if (setjmp(errors_.escape) != 0) return Start::kFailed;
-    jpeg_mem_src(&info_, file_->bytes.get(), static_cast<unsigned long>(file_->size));
+    info_.src = &source_.pub;
     jpeg_read_header(&info_, TRUE);
     if (info_.jpeg_color_space == JCS_GRAYSCALE) {
       info_.out_color_space = JCS_GRAYSCALE;
@@ -180,7 +230,8 @@ class ShrunkDecoder {
     decoded_.notify_all();
   }
 
-  std::unique_ptr<JpegFile> file_;
+  std::shared_ptr<FileInMemory> file_;
+  FileSource source_{};
   jpeg_decompress_struct info_{};
   ErrorManager errors_{};
   unsigned char* pixels_ = nullptr;  // g_malloc'ed
@@ -227,29 +278,10 @@ bool startsLikeJpeg(const char* path) {
   return n == 3 && start[0] == 0xFF && start[1] == 0xD8 && start[2] == 0xFF;
 }
 
-std::unique_ptr<JpegFile> readJpegFile(const char* path) {
-  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) return nullptr;
-  struct stat info {};
-  std::unique_ptr<JpegFile> file;
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 && info.st_size <= kMaxWholeFileBytes) {
-    file = std::make_unique<JpegFile>();
-    const auto wanted = static_cast<size_t>(info.st_size);
-    // Left uninitialised: only the bytes read are ever looked at.
-    file->bytes.reset(new unsigned char[wanted]);
-    while (file->size < wanted) {
-      const ssize_t n = pread(fd, file->bytes.get() + file->size, wanted - file->size, static_cast<off_t>(file->size));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      file->size += static_cast<size_t>(n);
-    }
-  }
-  close(fd);
-  return file;
-}
-
-std::optional<VipsImagePtr> decodeJpegShrunk(std::unique_ptr<JpegFile> file, int shrink, VipsImage* header) {
-  auto decoder = std::make_unique<ShrunkDecoder>(std::move(file));
+std::optional<VipsImagePtr> decodeJpegShrunk(const char* path, int shrink, VipsImage* header) {
+  std::shared_ptr<FileInMemory> file = FileInMemory::open(path, kMaxWholeFileBytes);
+  if (!file) return std::nullopt;
+  auto decoder = std::make_unique<ShrunkDecoder>(file);
   const int expectedWidth = (header->Xsize + shrink - 1) / shrink;
   const int expectedHeight = (header->Ysize + shrink - 1) / shrink;
   switch (decoder->start(shrink, expectedWidth, expectedHeight)) {
@@ -276,6 +308,9 @@ std::optional<VipsImagePtr> decodeJpegShrunk(std::unique_ptr<JpegFile> file, int
     vips_error_clear();
     return VipsImagePtr();
   }
+  // The decoder reads what it needs when it gets there. Reading the rest of
+  // the file here, while it decodes, takes the reading off its path.
+  file->readAll();
   return image;
 }
 

@@ -303,7 +303,8 @@ TEST_F(RenderTest, PhotosDecodedAtReducedScaleKeepOrientationProfileAndFailWhenC
 
 // A render dropped unencoded leaves no decode writing into the memory it
 // freed. Noise takes long enough to decode that the renders are dropped
-// while their rows are still being decoded.
+// while their rows are still being decoded. Its file is read in many
+// pieces while it decodes: the red corner, stored last, must come through.
 TEST_F(RenderTest, ReducedScaleRendersMayBeDroppedWhileDecoding) {
   VipsImagePtr noise =
       vipsResult([](VipsImage** out) { return vips_gaussnoise(out, 4000, 3000, "sigma", 60.0, nullptr); });
@@ -313,9 +314,22 @@ TEST_F(RenderTest, ReducedScaleRendersMayBeDroppedWhileDecoding) {
     return vips_bandjoin(bands, out, 3, nullptr);
   });
   ASSERT_TRUE(noisyBands);
-  ASSERT_EQ(vips_jpegsave(noisyBands.get(), (dir_ / "noise.jpg").c_str(), "Q", 95, nullptr), 0);
+  VipsImagePtr noisy(vips_image_copy_memory(noisyBands.get()));
+  ASSERT_TRUE(noisy);
+  double red[] = {255, 0, 0};
+  ASSERT_EQ(vips_draw_rect(noisy.get(), red, 3, 3000, 2000, 1000, 1000, "fill", TRUE, nullptr), 0);
+  ASSERT_EQ(vips_jpegsave(noisy.get(), (dir_ / "noise.jpg").c_str(), "Q", 95, nullptr), 0);
+  ASSERT_GT(fs::file_size(dir_ / "noise.jpg"), 2u << 20);
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(renderImageFile(dir_ / "noise.jpg", 100));
-  EXPECT_TRUE(renderDecoded(dir_ / "noise.jpg", 100));
+  // At half size the square spans x 750 to 1000 and y 500 to 750. Bytes
+  // handed to the decoder twice or skipped would move it.
+  VipsImagePtr out = renderDecoded(dir_ / "noise.jpg", 1000);
+  ASSERT_TRUE(out);
+  EXPECT_TRUE(hasColour(out.get(), 870, 620, kRed));
+  EXPECT_TRUE(hasColour(out.get(), 754, 620, kRed));
+  EXPECT_TRUE(hasColour(out.get(), 870, 504, kRed));
+  EXPECT_FALSE(hasColour(out.get(), 746, 620, kRed));
+  EXPECT_FALSE(hasColour(out.get(), 870, 496, kRed));
 }
 
 TEST_F(RenderTest, AlphaIsFlattenedOntoWhite) {

@@ -36,7 +36,7 @@ FileInMemory::~FileInMemory() { close(fd_); }
 
 size_t FileInMemory::readPast(size_t have) {
   std::lock_guard lock(mutex_);
-  while (!ended_ && read_ <= have) {
+  while (!ended_ && !stopped_ && read_ <= have) {
     const size_t piece = std::min(read_ == 0 ? kFirstPieceBytes : kPieceBytes, size_ - read_);
     const ssize_t n = pread(fd_, bytes_.get() + read_, piece, static_cast<off_t>(read_));
     if (n < 0 && errno == EINTR) continue;

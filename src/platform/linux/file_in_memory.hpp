@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -25,8 +26,11 @@ class FileInMemory {
   size_t readPast(size_t have);
 
   // Reads the whole file, a piece at a time, so that another thread's
-  // readPast waits for one piece at most.
+  // readPast waits for one piece at most. Returns early once reading stops.
   void readAll();
+
+  // Nothing more is read after the piece being read now, if any.
+  void stopReading() { stopped_ = true; }
 
   const unsigned char* bytes() const { return bytes_.get(); }
 
@@ -39,6 +43,7 @@ class FileInMemory {
   std::unique_ptr<unsigned char[]> bytes_;  // left uninitialised: only bytes read are looked at
   size_t read_ = 0;
   bool ended_ = false;
+  std::atomic<bool> stopped_ = false;
 };
 
 }  // namespace vek::linux_library

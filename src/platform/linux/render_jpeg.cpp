@@ -186,8 +186,12 @@ class ShrunkDecoder {
   // Rows are handed on in bands of this many, a few of the pipeline's strips.
   static constexpr JDIMENSION kBandRows = 16;
 
+  // Whatever the file holds past what was decoded (a phone's depth map, or
+  // anything after damage) is not read on.
   void decodeAll() {
     const bool decoded = decodeBands();
+    file_->stopReading();
+    file_.reset();
     std::lock_guard lock(mutex_);
     if (decoded) {
       decodedRows_ = info_.output_height;
@@ -199,10 +203,9 @@ class ShrunkDecoder {
   }
 
   // Decodes every row, band by band, handing on all but the last band, then
-  // finishes the file, which is no longer needed. A file that runs out of
-  // data fails, rather than showing the grey libjpeg would fill in. Only
-  // plain data lives in this frame, so leaving it by longjmp skips no
-  // destructor.
+  // finishes the file. A file that runs out of data fails, rather than
+  // showing the grey libjpeg would fill in. Only plain data lives in this
+  // frame, so leaving it by longjmp skips no destructor.
   bool decodeBands() {
     if (setjmp(errors_.escape) != 0) return false;
     JDIMENSION rows = 0;
@@ -219,9 +222,7 @@ class ShrunkDecoder {
       if (rows < info_.output_height) publish(rows);
     }
     jpeg_finish_decompress(&info_);
-    if (errors_.truncated) return false;
-    file_.reset();
-    return true;
+    return !errors_.truncated;
   }
 
   void publish(JDIMENSION rows) {

@@ -80,6 +80,17 @@ TEST_F(FileInMemoryTest, AFileCutShortKeepsWhatWasRead) {
   EXPECT_EQ(std::memcmp(file->bytes(), bytes.data(), 300000), 0);
 }
 
+// A reader done with the file stops the reading on, even mid-way.
+TEST_F(FileInMemoryTest, ReadingStopsWhenAskedTo) {
+  const std::string bytes = randomBytes(3 * kMiB);
+  std::unique_ptr<FileInMemory> file = FileInMemory::open(write("photo.jpg", bytes).c_str(), 4 * kMiB);
+  ASSERT_TRUE(file);
+  const size_t first = file->readPast(0);
+  file->stopReading();
+  file->readAll();
+  EXPECT_EQ(file->readPast(bytes.size()), first);
+}
+
 TEST_F(FileInMemoryTest, OnlyRegularFilesWithSomethingInThemWithinTheLimitAreOpened) {
   EXPECT_TRUE(FileInMemory::open(write("small.jpg", "abc").c_str(), 3));
   EXPECT_FALSE(FileInMemory::open(write("large.jpg", "abcd").c_str(), 3));

@@ -14,9 +14,9 @@
 #include <string>
 
 #include "media_file.hpp"
-#include "platform/linux/media_libraries.hpp"
-#include "platform/linux/probe.hpp"
-#include "platform/linux/render.hpp"
+#include "platform/linux/startup/media_libraries.hpp"
+#include "platform/linux/library/probe.hpp"
+#include "platform/linux/render/render.hpp"
 
 namespace {
 

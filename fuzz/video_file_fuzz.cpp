@@ -15,12 +15,12 @@
 #include <string>
 
 #include "photos/photo_library_port.hpp"
-#include "platform/linux/export_session.hpp"
+#include "platform/linux/export/session.hpp"
 #include "media_file.hpp"
-#include "platform/linux/media_libraries.hpp"
-#include "platform/linux/probe.hpp"
-#include "platform/linux/remux.hpp"
-#include "platform/linux/render.hpp"
+#include "platform/linux/startup/media_libraries.hpp"
+#include "platform/linux/library/probe.hpp"
+#include "platform/linux/export/remux.hpp"
+#include "platform/linux/render/render.hpp"
 
 namespace {
 

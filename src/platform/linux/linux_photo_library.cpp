@@ -4,9 +4,9 @@
 #include <filesystem>
 #include <unordered_map>
 
-#include "platform/linux/media_backend.hpp"
-#include "platform/linux/media_index.hpp"
-#include "platform/linux/trash.hpp"
+#include "platform/linux/library/media_backend.hpp"
+#include "platform/linux/library/media_index.hpp"
+#include "platform/linux/trash/trash.hpp"
 
 namespace vek::linux_library {
 namespace {

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "photos/photo_library_port.hpp"
+#include "platform/linux/export/input.hpp"
+#include "platform/linux/export/output.hpp"
+#include "platform/linux/export/unique_fd.hpp"
+
+namespace vek::linux_library {
+
+// Video media opened from a local file for export. It keeps the file open,
+// so an export reads the file that was opened even if it is renamed or
+// replaced meanwhile. Thread safe.
+class VideoMedia : public vek::PlatformMedia {
+ public:
+  VideoMedia(std::shared_ptr<const UniqueFd> file, std::unique_ptr<DemuxedFile> demuxer, bool hasQuickTimeVideo);
+
+  // Whether a QuickTime movie can carry one of its video streams.
+  bool hasQuickTimeVideo() const { return hasQuickTimeVideo_; }
+  // A demuxer at the start of the file for one export: the one that opened
+  // the media the first time, a new one on the same file after that.
+  DemuxedFile::Opened takeDemuxer();
+
+ private:
+  std::shared_ptr<const UniqueFd> file_;
+  bool hasQuickTimeVideo_;
+  std::mutex mutex_;
+  std::unique_ptr<DemuxedFile> demuxer_;
+};
+
+// Opens the video file at `path` with libavformat (local data only: the file
+// itself, no other file or URL it names). nullptr when it cannot be opened,
+// is not a regular file, or holds no video stream (cover art aside). Thread:
+// any.
+std::shared_ptr<VideoMedia> openVideoMedia(const std::string& path);
+
+struct RemuxError {
+  int code = 0;         // an AVERROR code
+  std::string message;  // the step that failed, then FFmpeg's description of the code
+};
+
+// Writes a new QuickTime movie at `outputPath` holding every packet of the
+// streams of `media` such a movie can carry, unchanged, with their codec
+// tags, time bases, rotation and metadata. Never replaces an existing file,
+// and a failed remux leaves no file behind. Blocks until done; call it on a
+// worker thread. nullopt on success.
+std::optional<RemuxError> remuxToQuickTime(VideoMedia& media, const std::string& outputPath,
+                                           MovieFile::Staging staging = MovieFile::Staging::kUnnamed);
+
+}  // namespace vek::linux_library

@@ -1,0 +1,363 @@
+#include "platform/linux/library/catalog.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <unordered_set>
+
+#include <glib.h>
+#include <sqlite3.h>
+
+namespace vek::linux_library {
+namespace {
+
+constexpr int kBusyTimeoutMs = 10'000;
+
+constexpr const char* kCreateSchema = R"sql(
+  CREATE TABLE asset(
+    identifier TEXT PRIMARY KEY NOT NULL,
+    path TEXT NOT NULL,
+    device INTEGER NOT NULL,
+    inode INTEGER NOT NULL,
+    size INTEGER NOT NULL,
+    mtime_ns INTEGER NOT NULL,
+    media_type INTEGER NOT NULL,
+    pixel_width INTEGER NOT NULL,
+    pixel_height INTEGER NOT NULL,
+    creation_date REAL,
+    duration REAL NOT NULL,
+    UNIQUE(device, inode)
+  );
+  CREATE TABLE unreadable_file(
+    device INTEGER NOT NULL,
+    inode INTEGER NOT NULL,
+    size INTEGER NOT NULL,
+    mtime_ns INTEGER NOT NULL,
+    PRIMARY KEY(device, inode)
+  ) WITHOUT ROWID;
+)sql";
+
+constexpr const char* kSelectAssets =
+    "SELECT identifier, path, device, inode, size, mtime_ns, media_type, pixel_width, pixel_height, "
+    "creation_date, duration FROM asset";
+constexpr const char* kSelectFailures = "SELECT device, inode, size, mtime_ns FROM unreadable_file";
+
+bool isCorruption(int code) {
+  int primary = code & 0xFF;
+  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+[[noreturn]] void fail(sqlite3* db, int code, const std::string& what) {
+  std::string message = "The photo catalog could not be " + what + ": " + (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code));
+  if (isCorruption(code)) throw CatalogCorruptError(message);
+  throw std::runtime_error(message);
+}
+
+int64_t toColumn(uint64_t value) { return static_cast<int64_t>(value); }
+uint64_t fromColumn(int64_t value) { return static_cast<uint64_t>(value); }
+
+bool exists(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0;
+}
+
+}  // namespace
+
+class Catalog::Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) : db_(db) {
+    int code = sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr);
+    if (code != SQLITE_OK) fail(db, code, "read");
+  }
+  ~Statement() { sqlite3_finalize(statement_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  // True while there is a row to read.
+  bool step() {
+    int code = sqlite3_step(statement_);
+    if (code == SQLITE_ROW) return true;
+    if (code == SQLITE_DONE) return false;
+    fail(db_, code, "used");
+  }
+  void run() {
+    while (step()) {
+    }
+    reset();
+  }
+  void reset() { sqlite3_reset(statement_); }
+
+  void bind(int index, int64_t value) { check(sqlite3_bind_int64(statement_, index, value)); }
+  void bind(int index, double value) { check(sqlite3_bind_double(statement_, index, value)); }
+  void bind(int index, const std::string& value) {
+    check(sqlite3_bind_text(statement_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT));
+  }
+  void bind(int index, const std::optional<double>& value) {
+    check(value ? sqlite3_bind_double(statement_, index, *value) : sqlite3_bind_null(statement_, index));
+  }
+
+  int64_t integer(int column) const { return sqlite3_column_int64(statement_, column); }
+  double real(int column) const { return sqlite3_column_double(statement_, column); }
+  bool isNull(int column) const { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
+  std::string text(int column) const {
+    const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(statement_, column));
+    return bytes != nullptr ? std::string(bytes, static_cast<size_t>(sqlite3_column_bytes(statement_, column)))
+                            : std::string();
+  }
+
+ private:
+  void check(int code) {
+    if (code != SQLITE_OK) fail(db_, code, "used");
+  }
+
+  sqlite3* db_;
+  sqlite3_stmt* statement_ = nullptr;
+};
+
+namespace {
+
+CatalogEntry entryFromRow(const auto& row) {
+  CatalogEntry entry;
+  entry.localIdentifier = row.text(0);
+  entry.path = row.text(1);
+  entry.stamp = FileStamp{fromColumn(row.integer(2)), fromColumn(row.integer(3)), row.integer(4), row.integer(5)};
+  entry.facts.mediaType = row.integer(6);
+  entry.facts.pixelWidth = fromColumn(row.integer(7));
+  entry.facts.pixelHeight = fromColumn(row.integer(8));
+  if (!row.isNull(9)) entry.facts.creationDate = row.real(9);
+  entry.facts.duration = row.real(10);
+  return entry;
+}
+
+}  // namespace
+
+Catalog::Catalog(std::string path) : path_(std::move(path)) {
+  size_t slash = path_.rfind('/');
+  if (slash != std::string::npos && slash > 0) {
+    std::string folder = path_.substr(0, slash);
+    if (g_mkdir_with_parents(folder.c_str(), 0700) != 0) {
+      throw std::runtime_error("The folder of the photo catalog could not be made: " + folder);
+    }
+  }
+  try {
+    open();
+  } catch (const CatalogCorruptError&) {
+    rebuild();
+  }
+}
+
+Catalog::~Catalog() { close(); }
+
+void Catalog::open() {
+  int code = sqlite3_open_v2(path_.c_str(), &db_,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
+                             nullptr);
+  if (code != SQLITE_OK) {
+    std::string message = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(code);
+    close();
+    throw std::runtime_error("The photo catalog could not be opened: " + message);
+  }
+  try {
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    exec("PRAGMA journal_mode=WAL");
+    // With write-ahead logging, NORMAL still keeps the catalog consistent
+    // through a crash; only the last changes may be lost, and they are
+    // rebuilt by the next listing.
+    exec("PRAGMA synchronous=NORMAL");
+
+    auto userVersion = [this] {
+      Statement statement(db_, "PRAGMA user_version");
+      return statement.step() ? statement.integer(0) : 0;
+    };
+    int64_t version = userVersion();
+    if (version == 0) {
+      // Another helper may be making the same new catalog right now.
+      WriteTransaction transaction(*this);
+      version = userVersion();
+      if (version == 0) {
+        Statement tables(db_, "SELECT count(*) FROM sqlite_master");
+        if (tables.step() && tables.integer(0) != 0) throw CatalogCorruptError("The photo catalog is not ours.");
+        exec(kCreateSchema);
+        exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
+        version = kSchemaVersion;
+      }
+      transaction.commit();
+    }
+    if (version != kSchemaVersion) {
+      throw CatalogCorruptError("The photo catalog has schema version " + std::to_string(version) + ".");
+    }
+    // A catalog that claims our version must also have our columns.
+    for (const char* query : {kSelectAssets, kSelectFailures}) {
+      sqlite3_stmt* probe = nullptr;
+      int prepared = sqlite3_prepare_v2(db_, query, -1, &probe, nullptr);
+      sqlite3_finalize(probe);
+      if (prepared != SQLITE_OK) throw CatalogCorruptError("The photo catalog does not have the expected tables.");
+    }
+  } catch (...) {
+    close();
+    throw;
+  }
+}
+
+void Catalog::close() {
+  if (db_ != nullptr) sqlite3_close_v2(db_);
+  db_ = nullptr;
+}
+
+void Catalog::setAside() {
+  std::string target = path_ + ".broken-" + std::to_string(std::time(nullptr));
+  for (int attempt = 1; exists(target) || exists(target + "-wal"); ++attempt) {
+    target = path_ + ".broken-" + std::to_string(std::time(nullptr)) + "-" + std::to_string(attempt);
+  }
+  if (std::rename(path_.c_str(), target.c_str()) != 0 && errno != ENOENT) {
+    throw std::runtime_error("The damaged photo catalog could not be set aside: " + path_);
+  }
+  // The log belongs to the damaged file; left in place, SQLite would replay
+  // it into the new catalog.
+  std::string log = path_ + "-wal";
+  if (std::rename(log.c_str(), (target + "-wal").c_str()) != 0 && errno != ENOENT) unlink(log.c_str());
+  unlink((path_ + "-shm").c_str());
+}
+
+void Catalog::rebuild() {
+  close();
+  setAside();
+  open();
+}
+
+void Catalog::exec(const char* sql) {
+  int code = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+  if (code != SQLITE_OK) fail(db_, code, "changed");
+}
+
+int64_t Catalog::dataVersion() {
+  Statement statement(db_, "PRAGMA data_version");
+  return statement.step() ? statement.integer(0) : 0;
+}
+
+template <typename Read>
+auto Catalog::readConsistently(Read&& read) {
+  const bool ownTransaction = sqlite3_get_autocommit(db_) != 0;
+  if (ownTransaction) exec("BEGIN");
+  try {
+    auto result = read();
+    if (ownTransaction) exec("COMMIT");
+    return result;
+  } catch (...) {
+    if (ownTransaction) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
+CatalogSnapshot Catalog::load() {
+  return readConsistently([&] {
+    CatalogSnapshot snapshot;
+    Statement count(db_, "SELECT count(*) FROM asset");
+    if (count.step()) snapshot.assets.reserve(static_cast<size_t>(count.integer(0)));
+    Statement assets(db_, kSelectAssets);
+    while (assets.step()) snapshot.assets.push_back(entryFromRow(assets));
+    Statement failures(db_, kSelectFailures);
+    while (failures.step()) {
+      snapshot.failures.push_back(FileStamp{fromColumn(failures.integer(0)), fromColumn(failures.integer(1)),
+                                            failures.integer(2), failures.integer(3)});
+    }
+    snapshot.dataVersion = dataVersion();
+    return snapshot;
+  });
+}
+
+std::vector<CatalogEntry> Catalog::find(const std::vector<std::string>& localIdentifiers) {
+  return readConsistently([&] {
+    std::vector<CatalogEntry> entries;
+    std::unordered_set<std::string> seen;
+    Statement statement(db_, (std::string(kSelectAssets) + " WHERE identifier = ?1").c_str());
+    for (const std::string& identifier : localIdentifiers) {
+      if (!seen.insert(identifier).second) continue;
+      statement.bind(1, identifier);
+      if (statement.step()) entries.push_back(entryFromRow(statement));
+      statement.reset();
+    }
+    return entries;
+  });
+}
+
+Catalog::WriteTransaction::WriteTransaction(Catalog& catalog) : catalog_(catalog) { catalog_.exec("BEGIN IMMEDIATE"); }
+
+Catalog::WriteTransaction::~WriteTransaction() {
+  if (open_) sqlite3_exec(catalog_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+void Catalog::WriteTransaction::commit() {
+  catalog_.exec("COMMIT");
+  open_ = false;
+}
+
+void Catalog::apply(const CatalogChanges& changes) {
+  Statement removeAsset(db_, "DELETE FROM asset WHERE identifier = ?1");
+  for (const std::string& identifier : changes.removedAssets) {
+    removeAsset.bind(1, identifier);
+    removeAsset.run();
+  }
+  Statement removeFailure(db_, "DELETE FROM unreadable_file WHERE device = ?1 AND inode = ?2");
+  for (const FileStamp& stamp : changes.removedFailures) {
+    removeFailure.bind(1, toColumn(stamp.device));
+    removeFailure.bind(2, toColumn(stamp.inode));
+    removeFailure.run();
+  }
+  Statement saveAsset(db_,
+                      "INSERT INTO asset(identifier, path, device, inode, size, mtime_ns, media_type, pixel_width, "
+                      "pixel_height, creation_date, duration) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11) "
+                      "ON CONFLICT(identifier) DO UPDATE SET path = excluded.path, device = excluded.device, "
+                      "inode = excluded.inode, size = excluded.size, mtime_ns = excluded.mtime_ns, "
+                      "media_type = excluded.media_type, pixel_width = excluded.pixel_width, "
+                      "pixel_height = excluded.pixel_height, creation_date = excluded.creation_date, "
+                      "duration = excluded.duration");
+  // In identifier order the identifier index grows at its end instead of
+  // at random pages, which keeps a first listing of a large library from
+  // spilling SQLite's page cache over and over.
+  std::vector<const CatalogEntry*> byIdentifier;
+  byIdentifier.reserve(changes.savedAssets.size());
+  for (const CatalogEntry& entry : changes.savedAssets) byIdentifier.push_back(&entry);
+  std::sort(byIdentifier.begin(), byIdentifier.end(), [](const CatalogEntry* a, const CatalogEntry* b) {
+    return a->localIdentifier < b->localIdentifier;
+  });
+  for (const CatalogEntry* saved : byIdentifier) {
+    const CatalogEntry& entry = *saved;
+    saveAsset.bind(1, entry.localIdentifier);
+    saveAsset.bind(2, entry.path);
+    saveAsset.bind(3, toColumn(entry.stamp.device));
+    saveAsset.bind(4, toColumn(entry.stamp.inode));
+    saveAsset.bind(5, entry.stamp.size);
+    saveAsset.bind(6, entry.stamp.mtimeNs);
+    saveAsset.bind(7, entry.facts.mediaType);
+    saveAsset.bind(8, toColumn(entry.facts.pixelWidth));
+    saveAsset.bind(9, toColumn(entry.facts.pixelHeight));
+    saveAsset.bind(10, entry.facts.creationDate);
+    saveAsset.bind(11, entry.facts.duration);
+    saveAsset.run();
+  }
+  Statement saveFailure(db_, "INSERT OR REPLACE INTO unreadable_file(device, inode, size, mtime_ns) VALUES(?1, ?2, ?3, ?4)");
+  for (const FileStamp& stamp : changes.savedFailures) {
+    saveFailure.bind(1, toColumn(stamp.device));
+    saveFailure.bind(2, toColumn(stamp.inode));
+    saveFailure.bind(3, stamp.size);
+    saveFailure.bind(4, stamp.mtimeNs);
+    saveFailure.run();
+  }
+}
+
+void Catalog::remove(const std::vector<std::string>& localIdentifiers) {
+  WriteTransaction transaction(*this);
+  Statement removeAsset(db_, "DELETE FROM asset WHERE identifier = ?1");
+  for (const std::string& identifier : localIdentifiers) {
+    removeAsset.bind(1, identifier);
+    removeAsset.run();
+  }
+  transaction.commit();
+}
+
+}  // namespace vek::linux_library

@@ -1,0 +1,122 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/linux/library/probe.hpp"
+#include "platform/linux/library/scanner.hpp"
+
+struct sqlite3;
+
+namespace vek::linux_library {
+
+// One asset the catalog remembers.
+struct CatalogEntry {
+  std::string localIdentifier;
+  std::string path;
+  FileStamp stamp;  // the file as it was when its facts were read
+  MediaFacts facts;
+
+  bool operator==(const CatalogEntry&) const = default;
+};
+
+// Everything the catalog holds, read in one transaction.
+struct CatalogSnapshot {
+  std::vector<CatalogEntry> assets;
+  std::vector<FileStamp> failures;  // files that were not readable media when last seen
+  int64_t dataVersion = 0;          // see Catalog::dataVersion()
+};
+
+// One change to the catalog, written as a whole.
+struct CatalogChanges {
+  std::vector<std::string> removedAssets;  // local identifiers
+  std::vector<CatalogEntry> savedAssets;   // inserted, or replacing the entry of the same identifier
+  std::vector<FileStamp> removedFailures;  // matched by device and inode
+  std::vector<FileStamp> savedFailures;    // inserted, or replacing the one of the same device and inode
+
+  bool empty() const {
+    return removedAssets.empty() && savedAssets.empty() && removedFailures.empty() && savedFailures.empty();
+  }
+};
+
+// The catalog file is damaged: its content cannot be trusted any more.
+class CatalogCorruptError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The SQLite catalog: identifiers and cached facts of the library's files.
+// Write-ahead logging and short transactions let several helper processes
+// share one catalog, and leave it consistent when a process is killed. One
+// thread at a time. Methods throw CatalogCorruptError when the file turns out
+// to be damaged (call rebuild() and try again) and std::runtime_error for any
+// other SQLite failure, such as the catalog staying locked by another process
+// past the busy timeout.
+class Catalog {
+ public:
+  static constexpr int kSchemaVersion = 1;
+
+  // Opens the catalog at path, creating it (and its folder, mode 0700) on
+  // first use. A damaged file, or one of another schema version, is renamed
+  // aside (path + ".broken-<seconds since 1970>") and a new catalog made.
+  // Throws std::runtime_error when no catalog can be made at all.
+  explicit Catalog(std::string path);
+  ~Catalog();
+  Catalog(const Catalog&) = delete;
+  Catalog& operator=(const Catalog&) = delete;
+
+  // Everything, in one read transaction (or within the open write
+  // transaction).
+  CatalogSnapshot load();
+
+  // The entries with these identifiers, each once, in the order first named;
+  // unknown identifiers are left out.
+  std::vector<CatalogEntry> find(const std::vector<std::string>& localIdentifiers);
+
+  // A write transaction: BEGIN IMMEDIATE, so that it waits for other writers
+  // up front instead of failing half way. Rolled back unless committed.
+  class WriteTransaction {
+   public:
+    explicit WriteTransaction(Catalog& catalog);
+    ~WriteTransaction();
+    WriteTransaction(const WriteTransaction&) = delete;
+    WriteTransaction& operator=(const WriteTransaction&) = delete;
+    void commit();
+
+   private:
+    Catalog& catalog_;
+    bool open_ = true;
+  };
+
+  // Writes the change; call within a WriteTransaction.
+  void apply(const CatalogChanges& changes);
+
+  // Removes the entries with these identifiers, in one transaction.
+  void remove(const std::vector<std::string>& localIdentifiers);
+
+  // A number that differs from an earlier one read on this catalog exactly
+  // when another connection has committed a change since.
+  int64_t dataVersion();
+
+  // Sets the current file aside as damaged and starts a new, empty catalog.
+  void rebuild();
+
+ private:
+  class Statement;
+  void open();
+  void close();
+  void setAside();
+  void exec(const char* sql);
+  // Runs `read` in one read transaction, so it sees one state of the
+  // catalog, unless a write transaction is already open around the call.
+  template <typename Read>
+  auto readConsistently(Read&& read);
+
+  std::string path_;
+  sqlite3* db_ = nullptr;
+};
+
+}  // namespace vek::linux_library

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "photos/photo_library_port.hpp"
+#include "platform/linux/library/catalog.hpp"
+#include "platform/linux/library/roots.hpp"
+
+namespace vek::linux_library {
+
+struct IndexedAsset {
+  vek::PhotoAsset asset;  // localIdentifier is "<UUID>/L0/001"
+  std::string path;       // absolute path of the file
+
+  bool operator==(const IndexedAsset&) const = default;
+};
+
+// The listing side of the Linux library: which media files the user's folders
+// hold, under identifiers that stay with a file across runs, edits in place
+// and renames. Used from one thread at a time; probing inside list() runs on
+// a pool of threads that is gone when list() returns.
+class MediaIndex {
+ public:
+  // Opens (creating on first use) the catalog. A damaged catalog, or one of
+  // an unknown schema version, is set aside and rebuilt. Throws
+  // std::runtime_error only when no catalog can be made.
+  explicit MediaIndex(LibraryLocation location);
+
+  // The authorization status the file system grants on the roots: 3
+  // authorized, 4 limited (read only), 2 denied. Asks afresh on every call.
+  int64_t authorizationStatus() const;
+
+  // Brings the catalog up to date with the folders (new and changed files are
+  // probed, vanished ones forgotten), then returns every listed asset of the
+  // media type, by creation date (newest first when newestFirst; no date
+  // counts as 0), ties by path. Throws std::runtime_error when the catalog
+  // cannot be read or written (for example, locked by another process past
+  // the busy timeout).
+  std::vector<IndexedAsset> list(int64_t mediaType, bool newestFirst);
+
+  // The catalogued assets with these identifiers, as the catalog stands (no
+  // scan): each once, in the order first named. An asset whose path no longer
+  // holds the very file that was catalogued (same device and inode) is left
+  // out, so an old identifier never reaches a different file. Throws
+  // std::runtime_error when the catalog cannot be read.
+  std::vector<IndexedAsset> lookup(const std::vector<std::string>& localIdentifiers);
+
+  // Removes the assets from the catalog, in one transaction. Unknown
+  // identifiers are ignored. Throws std::runtime_error when the catalog cannot
+  // be written.
+  void forget(const std::vector<std::string>& localIdentifiers);
+
+ private:
+  std::vector<CatalogEntry> synchronize(const std::vector<FoundFile>& found, CatalogSnapshot snapshot);
+  std::string newIdentifier();
+  template <typename Operation>
+  auto rebuildingOnCorruption(Operation operation);
+
+  LibraryLocation location_;
+  Catalog catalog_;
+  std::mt19937_64 random_;
+};
+
+}  // namespace vek::linux_library

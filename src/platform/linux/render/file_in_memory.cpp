@@ -1,0 +1,62 @@
+#include "platform/linux/render/file_in_memory.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace vek::linux_library {
+namespace {
+
+// The first piece is small, for whoever only wants the start of the file.
+// Later pieces are large enough to cost few reads and short enough that a
+// thread waiting for one is not held up long.
+constexpr size_t kFirstPieceBytes = 64 << 10;
+constexpr size_t kPieceBytes = 512 << 10;
+
+}  // namespace
+
+std::unique_ptr<FileInMemory> FileInMemory::open(const char* path, size_t maxBytes) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return nullptr;
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0 ||
+      static_cast<unsigned long long>(info.st_size) > maxBytes) {
+    close(fd);
+    return nullptr;
+  }
+  return std::unique_ptr<FileInMemory>(new FileInMemory(fd, static_cast<size_t>(info.st_size)));
+}
+
+FileInMemory::FileInMemory(int fd, size_t size) : fd_(fd), size_(size), bytes_(new unsigned char[size]) {}
+
+FileInMemory::~FileInMemory() { close(fd_); }
+
+size_t FileInMemory::readPast(size_t have) {
+  std::lock_guard lock(mutex_);
+  while (!ended_ && !stopped_ && read_ <= have) {
+    const size_t piece = std::min(read_ == 0 ? kFirstPieceBytes : kPieceBytes, size_ - read_);
+    const ssize_t n = pread(fd_, bytes_.get() + read_, piece, static_cast<off_t>(read_));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ended_ = true;
+      break;
+    }
+    read_ += static_cast<size_t>(n);
+    ended_ = read_ == size_;
+  }
+  return read_;
+}
+
+void FileInMemory::readAll() {
+  size_t read = 0;
+  for (;;) {
+    const size_t now = readPast(read);
+    if (now == read) return;
+    read = now;
+  }
+}
+
+}  // namespace vek::linux_library

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/linux/render/vips_image_ptr.hpp"
+
+namespace vek::linux_library {
+
+// The first displayed frame of the video file at `path`, decoded with
+// libavcodec into an 8-bit sRGB image in memory, at its stored size, with
+// the stream's display rotation as its orientation tag (so the fitting
+// pipeline turns it upright after shrinking). nullptr when the file has no
+// video stream, no frame can be decoded, or the frame is larger than
+// kMaxDecodedPixels. Only the containers of the photo library are opened,
+// and only from the local file. Thread: any.
+VipsImagePtr decodeVideoPoster(const std::string& path);
+
+// The EXIF-style orientation (1 to 8) that shows a frame the way the
+// libavutil display matrix `matrix` (9 entries) does, to the nearest quarter
+// turn. 1 when the matrix is degenerate.
+int orientationFromDisplayMatrix(const int32_t* matrix);
+
+}  // namespace vek::linux_library

@@ -1,0 +1,38 @@
+#include "platform/linux/startup/media_libraries.hpp"
+
+#include <mutex>
+
+#include <glib.h>
+#include <vips/vips.h>
+
+#include "platform/linux/startup/ffmpeg_quiet.hpp"
+
+namespace vek::linux_library {
+namespace {
+
+void dropGLibMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
+
+GLogWriterOutput dropStructuredMessage(GLogLevelFlags, const GLogField*, gsize, gpointer) {
+  return G_LOG_WRITER_HANDLED;
+}
+
+}  // namespace
+
+void startMediaLibraries() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    g_log_set_default_handler(dropGLibMessage, nullptr);
+    g_log_set_writer_func(dropStructuredMessage, nullptr, nullptr);
+    silenceFFmpeg();
+    // A failed start leaves every later vips call failing, which each caller
+    // already answers as an unreadable file.
+    if (VIPS_INIT("vek-photokit-helper") == 0) {
+      vips_block_untrusted_set(TRUE);
+      vips_cache_set_max(0);
+      vips_cache_set_max_mem(0);
+      vips_cache_set_max_files(0);
+    }
+  });
+}
+
+}  // namespace vek::linux_library

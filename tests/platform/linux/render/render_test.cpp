@@ -1,0 +1,488 @@
+#include "platform/linux/render/render.hpp"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "platform/linux/startup/media_libraries.hpp"
+#include "platform/linux/render/video_poster.hpp"
+#include "platform/linux/render/vips_image_ptr.hpp"
+
+extern "C" {
+#include <libavutil/display.h>
+}
+
+namespace vek::linux_library {
+namespace {
+
+namespace fs = std::filesystem;
+
+using Pixel = std::vector<uint8_t>;
+const Pixel kRed = {255, 0, 0};
+const Pixel kBlue = {0, 0, 255};
+const Pixel kWhite = {255, 255, 255};
+const Pixel kGreen = {0, 160, 0};
+
+const fs::path kSamples = "/work/shared/samples";
+
+// Pixels built by hand, so a test states exactly what the file holds.
+struct Canvas {
+  int width;
+  int height;
+  int bands;
+  Pixel pixels;
+
+  Canvas(int w, int h, const Pixel& fill) : width(w), height(h), bands(static_cast<int>(fill.size())) {
+    for (int i = 0; i < w * h; ++i) pixels.insert(pixels.end(), fill.begin(), fill.end());
+  }
+  void paint(int x0, int y0, int w, int h, const Pixel& value) {
+    for (int y = y0; y < y0 + h; ++y)
+      for (int x = x0; x < x0 + w; ++x)
+        std::copy(value.begin(), value.end(), pixels.begin() + (static_cast<size_t>(y) * width + x) * bands);
+  }
+  VipsImagePtr image() const {
+    VipsImagePtr out(
+        vips_image_new_from_memory_copy(pixels.data(), pixels.size(), width, height, bands, VIPS_FORMAT_UCHAR));
+    out->Type = VIPS_INTERPRETATION_sRGB;
+    return out;
+  }
+};
+
+void save(VipsImage* image, const fs::path& path) {
+  ASSERT_EQ(vips_image_write_to_file(image, path.c_str(), nullptr), 0) << vips_error_buffer();
+}
+
+void writeBytes(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+std::string readBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+bool ffmpeg(const std::string& arguments) {
+  const std::string command = "ffmpeg -nostdin -hide_banner -loglevel error -y " + arguments + " >/dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
+}
+
+VipsImagePtr decodeJpeg(const std::string& jpeg) {
+  VipsImagePtr lazy = vipsResult(
+      [&](VipsImage** out) { return vips_jpegload_buffer(const_cast<char*>(jpeg.data()), jpeg.size(), out, nullptr); });
+  return lazy ? VipsImagePtr(vips_image_copy_memory(lazy.get())) : nullptr;
+}
+
+// The delivered JPEG, decoded back into memory.
+VipsImagePtr delivered(const std::shared_ptr<PlatformImage>& image) {
+  if (!image) return nullptr;
+  auto jpeg = image->jpegRepresentation(0.85);
+  if (!jpeg) return nullptr;
+  VipsImagePtr decoded = decodeJpeg(*jpeg);
+  if (decoded) {
+    EXPECT_EQ(image->size().width, decoded->Xsize);
+    EXPECT_EQ(image->size().height, decoded->Ysize);
+  }
+  return decoded;
+}
+
+VipsImagePtr renderDecoded(const fs::path& path, int64_t box) { return delivered(renderImageFile(path, box)); }
+
+std::array<int, 3> pixelAt(VipsImage* image, int x, int y) {
+  const uint8_t* p = VIPS_IMAGE_ADDR(image, x, y);
+  return {p[0], p[1], p[2]};
+}
+
+// JPEG blurs block edges, so colours are sampled away from them and
+// compared loosely.
+::testing::AssertionResult hasColour(VipsImage* image, int x, int y, const Pixel& expected, int tolerance = 40) {
+  const auto actual = pixelAt(image, x, y);
+  for (int i = 0; i < 3; ++i) {
+    if (std::abs(actual[i] - expected[i]) > tolerance) {
+      return ::testing::AssertionFailure()
+             << "pixel at " << x << "," << y << " is " << actual[0] << " " << actual[1] << " " << actual[2];
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+double psnr(VipsImage* a, VipsImage* b) {
+  VipsImagePtr d = vipsResult([&](VipsImage** out) { return vips_subtract(a, b, out, nullptr); });
+  VipsImagePtr squared =
+      vipsResult([&](VipsImage** out) { return d ? vips_multiply(d.get(), d.get(), out, nullptr) : -1; });
+  double mean = 0;
+  if (!squared || vips_avg(squared.get(), &mean, nullptr) != 0) return 0;
+  return 10 * std::log10(255.0 * 255.0 / std::max(mean, 1e-9));
+}
+
+VipsImagePtr lanczosTo(VipsImage* image, int width, int height) {
+  return vipsResult([&](VipsImage** out) {
+    return vips_resize(image, out, static_cast<double>(width) / image->Xsize, "vscale",
+                       static_cast<double>(height) / image->Ysize, "kernel", VIPS_KERNEL_LANCZOS3, "gap", 0.0, nullptr);
+  });
+}
+
+class RenderTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { startMediaLibraries(); }
+
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "vek-render-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  fs::path dir_;
+};
+
+// Each file is white with a red top-left quarter, which must survive every
+// loader and shrink.
+TEST_F(RenderTest, FitsIntoTheBoxWithoutEnlarging) {
+  const auto marked = [](int width, int height) {
+    Canvas canvas(width, height, kWhite);
+    canvas.paint(0, 0, width / 4, height / 4, kRed);
+    return canvas;
+  };
+  // Boxes of 1024, 1000, 256 and 100 make it decode at DCT shrinks 1, 2, 4
+  // and 8.
+  save(marked(3000, 2000).image().get(), dir_ / "large.jpg");
+  save(marked(300, 500).image().get(), dir_ / "portrait.png");
+  save(marked(1600, 1200).image().get(), dir_ / "photo.webp");
+  save(marked(1600, 1200).image().get(), dir_ / "photo.tif");
+  // Two frames, the second all blue: only the first may be shown.
+  Canvas frames(320, 480, kWhite);
+  frames.paint(0, 0, 80, 60, kRed);
+  frames.paint(0, 240, 320, 240, kBlue);
+  VipsImagePtr strip = frames.image();
+  vips_image_set_int(strip.get(), VIPS_META_PAGE_HEIGHT, 240);
+  save(strip.get(), dir_ / "animated.gif");
+
+  struct Case {
+    const char* file;
+    int64_t box;
+    int width;
+    int height;
+  };
+  const Case cases[] = {
+      {"large.jpg", 1024, 1024, 683},  {"large.jpg", 1000, 1000, 667}, {"large.jpg", 256, 256, 171},
+      {"large.jpg", 100, 100, 67},     {"large.jpg", 0, 3000, 2000},   {"portrait.png", 256, 154, 256},
+      {"portrait.png", -1, 300, 500},  {"photo.webp", 256, 256, 192},  {"photo.tif", 256, 256, 192},
+      {"animated.gif", 256, 256, 192},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.file) + " box " + std::to_string(c.box));
+    VipsImagePtr out = renderDecoded(dir_ / c.file, c.box);
+    ASSERT_TRUE(out);
+    EXPECT_EQ(out->Xsize, c.width);
+    EXPECT_EQ(out->Ysize, c.height);
+    EXPECT_EQ(out->Bands, 3);
+    EXPECT_TRUE(hasColour(out.get(), c.width / 8, c.height / 8, kRed));
+    EXPECT_TRUE(hasColour(out.get(), c.width * 3 / 4, c.height * 3 / 4, kWhite));
+  }
+}
+
+TEST_F(RenderTest, EveryExifOrientationComesOutUpright) {
+  // Where the stored top-left and top-right corners appear once shown: 0
+  // top-left, 1 top-right, 2 bottom-right, 3 bottom-left.
+  struct Case {
+    int orientation;
+    bool swapsSides;
+    int topLeftCorner;
+    int topRightCorner;
+  };
+  const Case cases[] = {
+      {1, false, 0, 1}, {2, false, 1, 0}, {3, false, 2, 3}, {4, false, 3, 2},
+      {5, true, 0, 3},  {6, true, 1, 2},  {7, true, 2, 1},  {8, true, 3, 0},
+  };
+  constexpr int kWidth = 96;
+  constexpr int kHeight = 64;
+  constexpr int kMarker = 24;
+  Canvas stored(kWidth, kHeight, kWhite);
+  stored.paint(0, 0, kMarker, kMarker, kRed);
+  stored.paint(kWidth - kMarker, 0, kMarker, kMarker, kBlue);
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE("orientation " + std::to_string(c.orientation));
+    VipsImagePtr tagged = stored.image();
+    vips_image_set_int(tagged.get(), VIPS_META_ORIENTATION, c.orientation);
+    const fs::path path = dir_ / ("o" + std::to_string(c.orientation) + ".jpg");
+    save(tagged.get(), path);
+
+    for (int64_t box : {0, 48}) {
+      VipsImagePtr out = renderDecoded(path, box);
+      ASSERT_TRUE(out);
+      const double scale = box > 0 ? 48.0 / kWidth : 1.0;
+      const int width = static_cast<int>(std::lround((c.swapsSides ? kHeight : kWidth) * scale));
+      const int height = static_cast<int>(std::lround((c.swapsSides ? kWidth : kHeight) * scale));
+      ASSERT_EQ(out->Xsize, width);
+      ASSERT_EQ(out->Ysize, height);
+      const int inset = static_cast<int>(kMarker * scale / 2);
+      const auto corner = [&](int i) {
+        return std::pair{i == 1 || i == 2 ? width - 1 - inset : inset, i >= 2 ? height - 1 - inset : inset};
+      };
+      const auto [rx, ry] = corner(c.topLeftCorner);
+      const auto [bx, by] = corner(c.topRightCorner);
+      EXPECT_TRUE(hasColour(out.get(), rx, ry, kRed));
+      EXPECT_TRUE(hasColour(out.get(), bx, by, kBlue));
+    }
+  }
+}
+
+TEST_F(RenderTest, DisplayP3ColoursAreConvertedToSrgb) {
+  // A red that both gamuts hold: sRGB needs more red and less green and
+  // blue than P3 for the same colour, about (217, 42, 40).
+  const Pixel p3Value = {200, 60, 50};
+  Canvas canvas(32, 32, p3Value);
+  VipsImagePtr untagged = canvas.image();
+  save(untagged.get(), dir_ / "untagged.png");
+  ASSERT_EQ(vips_jpegsave(untagged.get(), (dir_ / "p3.jpg").c_str(), "profile", "p3", nullptr), 0);
+
+  VipsImagePtr plain = renderDecoded(dir_ / "untagged.png", 16);
+  ASSERT_TRUE(plain);
+  EXPECT_TRUE(hasColour(plain.get(), 8, 8, p3Value, 3));
+  VipsImagePtr out = renderDecoded(dir_ / "p3.jpg", 16);
+  ASSERT_TRUE(out);
+  const auto srgb = pixelAt(out.get(), 8, 8);
+  EXPECT_GT(srgb[0], p3Value[0] + 10);
+  EXPECT_LT(srgb[1], p3Value[1] - 10);
+  EXPECT_LT(srgb[2], p3Value[2] - 5);
+}
+
+// A photo many times the box is decoded at a reduced scale by libjpeg-turbo
+// directly: it must still come out upright, in sRGB, in the grey it was
+// stored in, and fail when cut short.
+TEST_F(RenderTest, PhotosDecodedAtReducedScaleKeepOrientationProfileAndFailWhenCut) {
+  constexpr int kWidth = 960;
+  constexpr int kHeight = 640;
+  constexpr int kMarker = 240;
+  const Pixel p3Red = {200, 60, 50};
+  Canvas stored(kWidth, kHeight, kWhite);
+  stored.paint(0, 0, kMarker, kMarker, p3Red);
+  stored.paint(kWidth - kMarker, 0, kMarker, kMarker, kBlue);
+  VipsImagePtr tagged = stored.image();
+  vips_image_set_int(tagged.get(), VIPS_META_ORIENTATION, 6);
+  const fs::path path = dir_ / "sideways-p3.jpg";
+  ASSERT_EQ(vips_jpegsave(tagged.get(), path.c_str(), "profile", "p3", nullptr), 0);
+
+  // Orientation 6 shows the stored top-left corner at the top right. The
+  // decoded rows are kept, so the render encodes the same twice.
+  std::shared_ptr<PlatformImage> rendered = renderImageFile(path, 60);
+  ASSERT_TRUE(rendered);
+  const std::optional<std::string> jpeg = rendered->jpegRepresentation(0.85);
+  ASSERT_TRUE(jpeg);
+  EXPECT_EQ(jpeg, rendered->jpegRepresentation(0.85));
+  VipsImagePtr out = decodeJpeg(*jpeg);
+  ASSERT_TRUE(out);
+  ASSERT_EQ(out->Xsize, 40);
+  ASSERT_EQ(out->Ysize, 60);
+  EXPECT_TRUE(hasColour(out.get(), 32, 6, {217, 42, 40}, 20));
+  EXPECT_TRUE(hasColour(out.get(), 32, 53, kBlue));
+  const auto converted = pixelAt(out.get(), 32, 6);
+  EXPECT_GT(converted[0], p3Red[0] + 10) << "the P3 profile was not applied";
+
+  Canvas grey(kWidth, kHeight, Pixel{90});
+  VipsImagePtr greyImage = grey.image();
+  save(greyImage.get(), dir_ / "grey.jpg");
+  VipsImagePtr greyOut = renderDecoded(dir_ / "grey.jpg", 60);
+  ASSERT_TRUE(greyOut);
+  EXPECT_TRUE(hasColour(greyOut.get(), 30, 20, {90, 90, 90}, 4));
+
+  // A cut file gives no JPEG, however often it is asked for: its damage is
+  // found at its header or when its rows are decoded for the encoder.
+  const std::string bytes = readBytes(path);
+  writeBytes(dir_ / "cut.jpg", bytes.substr(0, bytes.size() * 2 / 3));
+  if (std::shared_ptr<PlatformImage> cut = renderImageFile(dir_ / "cut.jpg", 60)) {
+    EXPECT_FALSE(cut->jpegRepresentation(0.85));
+    EXPECT_FALSE(cut->jpegRepresentation(0.85));
+  }
+}
+
+// A render dropped unencoded leaves no decode writing into the memory it
+// freed. Noise takes long enough to decode that the renders are dropped
+// while their rows are still being decoded. Its file is read in many
+// pieces while it decodes: the red corner, stored last, must come through.
+TEST_F(RenderTest, ReducedScaleRendersMayBeDroppedWhileDecoding) {
+  VipsImagePtr noise =
+      vipsResult([](VipsImage** out) { return vips_gaussnoise(out, 4000, 3000, "sigma", 60.0, nullptr); });
+  ASSERT_TRUE(noise);
+  VipsImagePtr noisyBands = vipsResult([&](VipsImage** out) {
+    VipsImage* bands[3] = {noise.get(), noise.get(), noise.get()};
+    return vips_bandjoin(bands, out, 3, nullptr);
+  });
+  ASSERT_TRUE(noisyBands);
+  VipsImagePtr noisy(vips_image_copy_memory(noisyBands.get()));
+  ASSERT_TRUE(noisy);
+  double red[] = {255, 0, 0};
+  ASSERT_EQ(vips_draw_rect(noisy.get(), red, 3, 3000, 2000, 1000, 1000, "fill", TRUE, nullptr), 0);
+  ASSERT_EQ(vips_jpegsave(noisy.get(), (dir_ / "noise.jpg").c_str(), "Q", 95, nullptr), 0);
+  ASSERT_GT(fs::file_size(dir_ / "noise.jpg"), 2u << 20);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(renderImageFile(dir_ / "noise.jpg", 100));
+  // At half size the square spans x 750 to 1000 and y 500 to 750. Bytes
+  // handed to the decoder twice or skipped would move it.
+  VipsImagePtr out = renderDecoded(dir_ / "noise.jpg", 1000);
+  ASSERT_TRUE(out);
+  EXPECT_TRUE(hasColour(out.get(), 870, 620, kRed));
+  EXPECT_TRUE(hasColour(out.get(), 754, 620, kRed));
+  EXPECT_TRUE(hasColour(out.get(), 870, 504, kRed));
+  EXPECT_FALSE(hasColour(out.get(), 746, 620, kRed));
+  EXPECT_FALSE(hasColour(out.get(), 870, 496, kRed));
+}
+
+TEST_F(RenderTest, AlphaIsFlattenedOntoWhite) {
+  // Left: transparent black; right: opaque green; the middle rows half
+  // transparent black.
+  Canvas canvas(64, 64, {0, 0, 0, 0});
+  canvas.paint(32, 0, 32, 64, {0, 160, 0, 255});
+  canvas.paint(0, 24, 64, 16, {0, 0, 0, 128});
+  VipsImagePtr rgba = canvas.image();
+  save(rgba.get(), dir_ / "alpha8.png");
+  VipsImagePtr rgba16 = vipsResult(
+      [&](VipsImage** out) { return vips_colourspace(rgba.get(), out, VIPS_INTERPRETATION_RGB16, nullptr); });
+  ASSERT_TRUE(rgba16);
+  save(rgba16.get(), dir_ / "alpha16.png");
+  std::vector<const char*> names = {"alpha8.png", "alpha16.png"};
+  // HEIF carries alpha as a plane of its own.
+  if (vips_image_write_to_file(rgba.get(), (dir_ / "alpha.heic").c_str(), "lossless", TRUE, nullptr) == 0) {
+    names.push_back("alpha.heic");
+  }
+  vips_error_clear();
+
+  for (const char* name : names) {
+    SCOPED_TRACE(name);
+    VipsImagePtr out = renderDecoded(dir_ / name, 0);
+    ASSERT_TRUE(out);
+    EXPECT_TRUE(hasColour(out.get(), 8, 8, kWhite, 8));
+    EXPECT_TRUE(hasColour(out.get(), 56, 8, kGreen, 20));
+    EXPECT_TRUE(hasColour(out.get(), 8, 32, {127, 127, 127}, 12));
+  }
+}
+
+TEST_F(RenderTest, HeicIsTurnedUprightOnce) {
+  const fs::path sample = kSamples / "Issue_487.heic";
+  if (!fs::exists(sample)) GTEST_SKIP() << "no sample HEIC";
+  // irot 270 and EXIF orientation 6 both describe the same quarter turn.
+  VipsImagePtr large = renderDecoded(sample, 1024);
+  VipsImagePtr small = renderDecoded(sample, 256);
+  ASSERT_TRUE(large && small);
+  EXPECT_EQ(large->Xsize, 768);
+  EXPECT_EQ(large->Ysize, 1024);
+  EXPECT_EQ(small->Xsize, 192);
+  EXPECT_EQ(small->Ysize, 256);
+
+  // libheif applying the file's transformations itself is the reference.
+  VipsImagePtr shown = vipsResult([&](VipsImage** out) { return vips_heifload(sample.c_str(), out, nullptr); });
+  ASSERT_TRUE(shown);
+  EXPECT_GT(psnr(large.get(), lanczosTo(shown.get(), 768, 1024).get()), 35.0);
+  // The small one comes from the file's stored thumbnail.
+  EXPECT_GT(psnr(small.get(), lanczosTo(shown.get(), 192, 256).get()), 25.0);
+}
+
+// Damaged files in general are covered through the helper; these are the
+// files that must never reach a loader at all.
+TEST_F(RenderTest, UntrustedFormatsAndNonFilesFail) {
+  const std::string svg = R"(<svg xmlns="http://www.w3.org/2000/svg" width="90" height="60"></svg>)";
+  writeBytes(dir_ / "drawing.svg", svg);
+  writeBytes(dir_ / "drawing.jpg", svg);
+  fs::create_directory(dir_ / "folder.jpg");
+
+  for (const char* name : {"drawing.svg", "drawing.jpg", "folder.jpg", "missing.jpg"}) {
+    for (int64_t box : {0, 256}) {
+      SCOPED_TRACE(std::string(name) + " box " + std::to_string(box));
+      EXPECT_EQ(renderImageFile(dir_ / name, box), nullptr);
+    }
+  }
+}
+
+TEST_F(RenderTest, JpegBytesCarryNoMetadataAndFollowTheFactor) {
+  Canvas canvas(300, 200, kWhite);
+  for (int x = 0; x < 300; x += 10) canvas.paint(x, 0, 5, 200, kBlue);
+  VipsImagePtr image = canvas.image();
+  vips_image_set_string(image.get(), "exif-ifd0-Make", "Test Camera");
+  vips_image_set_int(image.get(), VIPS_META_ORIENTATION, 3);
+  save(image.get(), dir_ / "turned.jpg");
+
+  auto rendered = renderImageFile(dir_ / "turned.jpg", 0);
+  ASSERT_TRUE(rendered);
+  const auto good = rendered->jpegRepresentation(0.95);
+  const auto poor = rendered->jpegRepresentation(0.3);
+  ASSERT_TRUE(good && poor);
+  EXPECT_LT(poor->size(), good->size());
+  EXPECT_EQ(rendered->jpegRepresentation(0.95), good);
+  EXPECT_FALSE(rendered->jpegRepresentation(std::nan("")));
+
+  VipsImagePtr decoded = decodeJpeg(*good);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(vips_image_get_typeof(decoded.get(), VIPS_META_EXIF_NAME), 0u);
+  EXPECT_EQ(vips_image_get_typeof(decoded.get(), VIPS_META_ICC_NAME), 0u);
+  EXPECT_EQ(vips_image_get_orientation(decoded.get()), 1);
+}
+
+// A white frame with a red marker at the stored top-left and a blue one at
+// the stored top-right.
+bool makeMarkedVideo(const fs::path& path) {
+  return ffmpeg(
+      "-f lavfi -i color=c=white:s=96x64:d=0.4,drawbox=x=0:y=0:w=24:h=24:color=red:t=fill,"
+      "drawbox=x=72:y=0:w=24:h=24:color=blue:t=fill -c:v libx264 -pix_fmt yuv420p -bf 2 " +
+      path.string());
+}
+
+TEST_F(RenderTest, VideoPostersAreUprightAndUndecodableVideosFail) {
+  const fs::path plain = dir_ / "plain.mp4";
+  const fs::path video = dir_ / "rotated.mp4";
+  ASSERT_TRUE(makeMarkedVideo(plain));
+  // FFmpeg 5.1 turns the rotate tag into a display matrix only when copying.
+  ASSERT_TRUE(ffmpeg("-i " + plain.string() + " -c copy -metadata:s:v:0 rotate=90 " + video.string()));
+  // The ffmpeg tool applies the display matrix itself when it decodes.
+  ASSERT_TRUE(ffmpeg("-i " + video.string() + " -frames:v 1 " + (dir_ / "shown.png").string()));
+  VipsImagePtr shown(vips_image_new_from_file((dir_ / "shown.png").c_str(), "access", VIPS_ACCESS_RANDOM, nullptr));
+  ASSERT_TRUE(shown);
+  ASSERT_EQ(shown->Xsize, 64);
+
+  VipsImagePtr out = delivered(renderVideoPoster(video, 0));
+  ASSERT_TRUE(out);
+  EXPECT_EQ(out->Xsize, 64);
+  EXPECT_EQ(out->Ysize, 96);
+  EXPECT_GT(psnr(out.get(), shown.get()), 30.0);
+  auto fitted = renderVideoPoster(video, 48);
+  ASSERT_TRUE(fitted);
+  EXPECT_EQ(fitted->size(), (ImageSize{32, 48}));
+
+  const std::string bytes = readBytes(plain);
+  // The sample table comes last, so the front half is all data and no index.
+  writeBytes(dir_ / "truncated.mp4", bytes.substr(0, bytes.size() / 2));
+  // A concat script would make the demuxer read another file of its choosing.
+  writeBytes(dir_ / "script.mp4", "ffconcat version 1.0\nfile plain.mp4\n");
+  ASSERT_TRUE(ffmpeg("-f lavfi -i sine=d=0.5 " + (dir_ / "sound.m4a").string()));
+  for (const char* name : {"truncated.mp4", "script.mp4", "sound.m4a", "none.mp4"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(renderVideoPoster(dir_ / name, 64), nullptr);
+  }
+}
+
+TEST(DisplayMatrixTest, GivesTheExifOrientationThatShowsTheSameImage) {
+  struct Case {
+    double clockwise;
+    bool mirror;
+    int orientation;
+  };
+  // av_display_rotation_set turns clockwise as seen on screen; the mirror
+  // then flips the shown image left to right.
+  const Case cases[] = {{0, false, 1}, {0, true, 2},   {180, false, 3}, {180, true, 4},
+                        {90, true, 5}, {90, false, 6}, {-90, true, 7},  {-90, false, 8}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.clockwise) + (c.mirror ? " mirrored" : ""));
+    int32_t matrix[9];
+    av_display_rotation_set(matrix, c.clockwise);
+    if (c.mirror) av_display_matrix_flip(matrix, 1, 0);
+    EXPECT_EQ(orientationFromDisplayMatrix(matrix), c.orientation);
+  }
+  const int32_t zero[9] = {};
+  EXPECT_EQ(orientationFromDisplayMatrix(zero), 1);
+}
+
+}  // namespace
+}  // namespace vek::linux_library

@@ -5,11 +5,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <vector>
 
 #include "platform/linux/startup/ffmpeg_quiet.hpp"
 #include "platform/linux/export/amr.hpp"
+#include "platform/linux/export/muxer.hpp"
 #include "platform/linux/export/streams.hpp"
 
 extern "C" {
@@ -71,34 +71,6 @@ bool samplesPastEnd(const AVFormatContext& input, const std::vector<int>& stream
     }
   }
   return false;
-}
-
-int copyStream(const AVStream& input, AVFormatContext& movie, Track& track) {
-  AVStream* output = avformat_new_stream(&movie, nullptr);
-  if (output == nullptr) return AVERROR(ENOMEM);
-  int error = avcodec_parameters_copy(output->codecpar, input.codecpar);
-  if (error < 0) return error;
-  output->codecpar->codec_tag = quickTimeCodecTag(*input.codecpar);
-  // A hint: the muxer may scale it up, always by a whole factor.
-  output->time_base = input.time_base;
-  output->avg_frame_rate = input.avg_frame_rate;
-  output->disposition = input.disposition;
-  if (input.codecpar->codec_type == AVMEDIA_TYPE_VIDEO && input.sample_aspect_ratio.num != 0) {
-    // The muxer refuses a stream whose two aspect ratios disagree; the
-    // container's is the one players honour.
-    output->sample_aspect_ratio = output->codecpar->sample_aspect_ratio = input.sample_aspect_ratio;
-  }
-  error = av_dict_copy(&output->metadata, input.metadata, 0);
-  if (error < 0) return error;
-  // The display matrix (rotation) travels here, as do HDR and 3D details.
-  for (int i = 0; i < input.nb_side_data; ++i) {
-    const AVPacketSideData& side = input.side_data[i];
-    uint8_t* data = av_stream_new_side_data(output, side.type, side.size);
-    if (data == nullptr) return AVERROR(ENOMEM);
-    std::memcpy(data, side.data, side.size);
-  }
-  track.output = output;
-  return 0;
 }
 
 // Makes timestamps ones the muxer accepts: relative to the start of the
@@ -163,9 +135,8 @@ std::optional<RemuxError> copyPackets(DemuxedFile& demuxer, AVFormatContext& mov
 
 }  // namespace
 
-VideoMedia::VideoMedia(std::shared_ptr<const UniqueFd> file, std::unique_ptr<DemuxedFile> demuxer,
-                       bool hasQuickTimeVideo)
-    : file_(std::move(file)), hasQuickTimeVideo_(hasQuickTimeVideo), demuxer_(std::move(demuxer)) {}
+VideoMedia::VideoMedia(std::shared_ptr<const UniqueFd> file, std::unique_ptr<DemuxedFile> demuxer)
+    : file_(std::move(file)), demuxer_(std::move(demuxer)) {}
 
 DemuxedFile::Opened VideoMedia::takeDemuxer() {
   std::lock_guard lock(mutex_);
@@ -183,22 +154,18 @@ std::shared_ptr<VideoMedia> openVideoMedia(const std::string& path) {
 
   DemuxedFile::Opened opened = DemuxedFile::open(file);
   if (!opened.file || !hasVideo(*opened.file->context())) return nullptr;
-  const AVFormatContext& input = *opened.file->context();
-  bool hasQuickTimeVideo = includesVideo(input, quickTimeStreams(input));
-  return std::make_shared<VideoMedia>(std::move(file), std::move(opened.file), hasQuickTimeVideo);
+  return std::make_shared<VideoMedia>(std::move(file), std::move(opened.file));
 }
 
-std::optional<RemuxError> remuxToQuickTime(VideoMedia& media, const std::string& outputPath,
-                                           MovieFile::Staging staging) {
+std::optional<RemuxError> remuxToMovie(VideoMedia& media, const std::string& outputPath, MovieFile::Staging staging) {
   DemuxedFile::Opened opened = media.takeDemuxer();
   if (!opened.file) return failure("opening the video", opened.error);
   DemuxedFile& demuxer = *opened.file;
   AVFormatContext& input = *demuxer.context();
 
-  std::vector<int> streams = quickTimeStreams(input);
-  if (!includesVideo(input, streams)) {
-    return failure("no video stream a QuickTime movie can carry", AVERROR_STREAM_NOT_FOUND);
-  }
+  MoviePlan plan = planMovie(input);
+  if (plan.error < 0) return failure(plan.refusal.c_str(), plan.error);
+  const std::vector<int>& streams = plan.streams;
   int64_t fileSize = demuxer.fileSize();
   if (fileSize < 0) return failure("reading the video", static_cast<int>(fileSize));
   if (samplesPastEnd(input, streams, fileSize)) return failure("the video file is truncated", AVERROR_EOF);
@@ -208,7 +175,7 @@ std::optional<RemuxError> remuxToQuickTime(VideoMedia& media, const std::string&
   MovieFile& file = *created.file;
 
   AVFormatContext* allocated = nullptr;
-  int error = avformat_alloc_output_context2(&allocated, nullptr, "mov", nullptr);
+  int error = allocateMovieMuxer(plan.flavour, &allocated);
   if (error < 0) return failure("starting the movie", error);
   OutputContext movie(allocated);
   movie->pb = file.io();
@@ -221,22 +188,13 @@ std::optional<RemuxError> remuxToQuickTime(VideoMedia& media, const std::string&
   int64_t startTime = input.start_time == AV_NOPTS_VALUE ? 0 : input.start_time;
   for (int index : streams) {
     const AVStream& stream = *input.streams[index];
-    error = copyStream(stream, *movie, tracks[index]);
-    if (error < 0) return failure("adding a stream to the movie", error);
+    tracks[index].output = addCopiedStream(stream, plan.flavour, *movie, &error);
+    if (tracks[index].output == nullptr) return failure("adding a stream to the movie", error);
     tracks[index].startOffset = av_rescale_q(startTime, AV_TIME_BASE_Q, stream.time_base);
     tracks[index].splitsAmrNb = stream.codecpar->codec_id == AV_CODEC_ID_AMR_NB;
   }
 
-  AVDictionary* options = nullptr;
-  // use_metadata_tags keeps every key, QuickTime's own among them; without
-  // it the muxer writes only the few it has a user data box for. No
-  // faststart: it would rewrite the whole file to move the index forward.
-  av_dict_set(&options, "movflags", "use_metadata_tags", 0);
-  // Timecode tracks are not carried over; the muxer would otherwise make one
-  // from the timecode the demuxer leaves in the video's metadata.
-  av_dict_set(&options, "write_tmcd", "0", 0);
-  error = avformat_write_header(movie.get(), &options);
-  av_dict_free(&options);
+  error = writeMovieHeader(*movie);
   if (error < 0) return failure("writing the movie header", error);
 
   if (auto copyFailure = copyPackets(demuxer, *movie, tracks)) return copyFailure;

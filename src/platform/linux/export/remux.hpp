@@ -17,17 +17,14 @@ namespace vek::linux_library {
 // replaced meanwhile. Thread safe.
 class VideoMedia : public vek::PlatformMedia {
  public:
-  VideoMedia(std::shared_ptr<const UniqueFd> file, std::unique_ptr<DemuxedFile> demuxer, bool hasQuickTimeVideo);
+  VideoMedia(std::shared_ptr<const UniqueFd> file, std::unique_ptr<DemuxedFile> demuxer);
 
-  // Whether a QuickTime movie can carry one of its video streams.
-  bool hasQuickTimeVideo() const { return hasQuickTimeVideo_; }
   // A demuxer at the start of the file for one export: the one that opened
   // the media the first time, a new one on the same file after that.
   DemuxedFile::Opened takeDemuxer();
 
  private:
   std::shared_ptr<const UniqueFd> file_;
-  bool hasQuickTimeVideo_;
   std::mutex mutex_;
   std::unique_ptr<DemuxedFile> demuxer_;
 };
@@ -43,12 +40,14 @@ struct RemuxError {
   std::string message;  // the step that failed, then FFmpeg's description of the code
 };
 
-// Writes a new QuickTime movie at `outputPath` holding every packet of the
-// streams of `media` such a movie can carry, unchanged, with their codec
-// tags, time bases, rotation and metadata. Never replaces an existing file,
-// and a failed remux leaves no file behind. Blocks until done; call it on a
-// worker thread. nullopt on success.
-std::optional<RemuxError> remuxToQuickTime(VideoMedia& media, const std::string& outputPath,
-                                           MovieFile::Staging staging = MovieFile::Staging::kUnnamed);
+// Writes a new movie at `outputPath` holding every packet of the streams of
+// `media` that planMovie() chooses, unchanged, with their codec tags, time
+// bases, rotation and metadata: a QuickTime movie, or an ISO base-media file
+// when a stream needs one. Fails, naming the stream, when a video or audio
+// stream fits neither. Never replaces an existing file, and a failed remux
+// leaves no file behind. Blocks until done; call it on a worker thread.
+// nullopt on success.
+std::optional<RemuxError> remuxToMovie(VideoMedia& media, const std::string& outputPath,
+                                       MovieFile::Staging staging = MovieFile::Staging::kUnnamed);
 
 }  // namespace vek::linux_library

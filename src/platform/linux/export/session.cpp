@@ -89,7 +89,7 @@ class RemuxExportSession final : public vek::ExportSession {
                                              kFileTypeQuickTimeMovie + " can be written"};
     }
     if (outputPath.empty()) return RemuxError{AVERROR(EINVAL), "no output file was set"};
-    return remuxToQuickTime(*media_, outputPath);
+    return remuxToMovie(*media_, outputPath);
   }
 
   void finish(const std::optional<RemuxError>& failure) {
@@ -118,7 +118,7 @@ std::unique_ptr<vek::ExportSession> makeRemuxExportSession(std::shared_ptr<vek::
                                                            const std::string& presetName) {
   if (presetName != kExportPresetPassthrough) return nullptr;
   auto video = std::dynamic_pointer_cast<VideoMedia>(std::move(media));
-  if (!video || !video->hasQuickTimeVideo()) return nullptr;
+  if (!video) return nullptr;
   return std::make_unique<RemuxExportSession>(std::move(video));
 }
 

@@ -1,5 +1,7 @@
 #include "platform/linux/export/streams.hpp"
 
+#include <cerrno>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -10,15 +12,32 @@ namespace {
 
 constexpr int kTrialBufferSize = 4096;
 
-const AVOutputFormat* movMuxer() {
-  static const AVOutputFormat* muxer = av_guess_format("mov", nullptr, nullptr);
-  return muxer;
+enum class Need { kLeftOut, kIfCarried, kKept };
+
+Need needOf(const AVStream& stream) {
+  const AVCodecParameters& parameters = *stream.codecpar;
+  switch (parameters.codec_type) {
+    case AVMEDIA_TYPE_VIDEO:
+      // The muxer drops cover art rather than writing it.
+      return stream.disposition & AV_DISPOSITION_ATTACHED_PIC ? Need::kLeftOut : Need::kKept;
+    case AVMEDIA_TYPE_AUDIO:
+      return parameters.sample_rate > 0 ? Need::kKept : Need::kLeftOut;
+    case AVMEDIA_TYPE_SUBTITLE:
+      // Text and bitmap subtitles of other containers (SubRip, ASS, a
+      // camera's PGS) fit neither flavour, and losing them must not cost
+      // the whole export.
+      return Need::kIfCarried;
+    default:
+      return Need::kLeftOut;
+  }
 }
 
-// avformat_query_codec answers for the whole mov family of muxers; some
-// codecs it names (VP9, AV1, Opus, FLAC) are refused when the mov muxer
-// writes a QuickTime movie. Setting up the muxer for the stream alone tells.
-bool movMuxerTakes(const AVStream& stream) {
+// The muxer alone knows what it takes: avformat_query_codec answers for the
+// whole family of muxers at once, and wrongly both ways (it refuses Vorbis,
+// which the mov muxer writes, and accepts Opus, which it refuses). So the
+// header of a movie holding a copy of the stream alone is written, to
+// nowhere. Returns 0 or the muxer's AVERROR code.
+int trialWrite(const AVStream& stream, MovieFlavour flavour) {
   struct Trial {
     AVFormatContext* context = nullptr;
     AVIOContext* io = nullptr;
@@ -30,72 +49,81 @@ bool movMuxerTakes(const AVStream& stream) {
       }
     }
   } trial;
-  if (avformat_alloc_output_context2(&trial.context, movMuxer(), nullptr, nullptr) < 0) return false;
+  int error = allocateMovieMuxer(flavour, &trial.context);
+  if (error < 0) return error;
 
-  // The muxer insists on seekable output, though nothing is written.
+  // The muxer insists on seekable output, though what it writes is dropped.
   auto discard = [](void*, uint8_t*, int size) { return size; };
   auto stay = [](void*, int64_t, int) -> int64_t { return 0; };
   auto* buffer = static_cast<unsigned char*>(av_malloc(kTrialBufferSize));
-  if (buffer == nullptr) return false;
+  if (buffer == nullptr) return AVERROR(ENOMEM);
   trial.io = avio_alloc_context(buffer, kTrialBufferSize, 1, nullptr, nullptr, discard, stay);
   if (trial.io == nullptr) {
     av_free(buffer);
-    return false;
+    return AVERROR(ENOMEM);
   }
   trial.context->pb = trial.io;
 
-  AVStream* copy = avformat_new_stream(trial.context, nullptr);
-  if (copy == nullptr || avcodec_parameters_copy(copy->codecpar, stream.codecpar) < 0) return false;
-  copy->codecpar->codec_tag = quickTimeCodecTag(*stream.codecpar);
-  copy->time_base = stream.time_base;
-  return avformat_init_output(trial.context, nullptr) >= 0;
+  if (addCopiedStream(stream, flavour, *trial.context, &error) == nullptr) return error;
+  return writeMovieHeader(*trial.context);
 }
 
-bool isCarried(const AVStream& stream) {
+// For a codec it has no QuickTime tag for, the mov muxer falls back on the
+// codec's Windows (RIFF) tag, and writes no block alignment. Vorbis and
+// Theora need none and play back; WMA's decoder cannot open the track
+// without it, so such a movie would have sound that never plays.
+bool keepsBlockAlignment(const AVStream& stream) {
   const AVCodecParameters& parameters = *stream.codecpar;
-  switch (parameters.codec_type) {
-    case AVMEDIA_TYPE_VIDEO:
-      // The mov muxer drops cover art rather than writing it.
-      if (stream.disposition & AV_DISPOSITION_ATTACHED_PIC) return false;
-      break;
-    case AVMEDIA_TYPE_AUDIO:
-    case AVMEDIA_TYPE_SUBTITLE:
-      break;
-    default:
-      return false;
-  }
-  return avformat_query_codec(movMuxer(), parameters.codec_id, FF_COMPLIANCE_NORMAL) == 1 && movMuxerTakes(stream);
+  return parameters.block_align <= 0 ||
+         av_codec_get_tag(movieMuxer(MovieFlavour::kQuickTime)->codec_tag, parameters.codec_id) != 0;
+}
+
+std::string describe(const AVFormatContext& input, int index) {
+  const AVCodecParameters& parameters = *input.streams[index]->codecpar;
+  const char* type = av_get_media_type_string(parameters.codec_type);
+  return "stream " + std::to_string(index) + " (" + avcodec_get_name(parameters.codec_id) + " " +
+         (type != nullptr ? type : "unknown") + ")";
 }
 
 }  // namespace
 
-std::vector<int> quickTimeStreams(const AVFormatContext& input) {
-  std::vector<int> streams;
+MoviePlan planMovie(const AVFormatContext& input) {
+  struct Candidate {
+    int index;
+    Need need;
+    int quickTime;  // the QuickTime trial's result
+  };
+  std::vector<Candidate> candidates;
+  bool needsIsoBaseMedia = false;
   for (unsigned i = 0; i < input.nb_streams; ++i) {
-    if (isCarried(*input.streams[i])) streams.push_back(static_cast<int>(i));
+    const AVStream& stream = *input.streams[i];
+    Need need = needOf(stream);
+    if (need == Need::kLeftOut) continue;
+    int quickTime = keepsBlockAlignment(stream) ? trialWrite(stream, MovieFlavour::kQuickTime) : AVERROR(EINVAL);
+    if (need == Need::kKept && quickTime < 0) needsIsoBaseMedia = true;
+    candidates.push_back({static_cast<int>(i), need, quickTime});
   }
-  return streams;
-}
 
-bool includesVideo(const AVFormatContext& input, const std::vector<int>& streams) {
-  for (int index : streams) {
-    if (input.streams[index]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) return true;
+  MoviePlan plan;
+  // The QuickTime flavour is the one Apple's players expect; the other only
+  // where a stream needs it.
+  plan.flavour = needsIsoBaseMedia ? MovieFlavour::kIsoBaseMedia : MovieFlavour::kQuickTime;
+  for (const Candidate& candidate : candidates) {
+    int result = candidate.quickTime;
+    if (needsIsoBaseMedia) result = trialWrite(*input.streams[candidate.index], MovieFlavour::kIsoBaseMedia);
+    if (result >= 0) {
+      plan.streams.push_back(candidate.index);
+      continue;
+    }
+    if (candidate.need != Need::kKept) continue;
+    plan.streams.clear();
+    plan.error = result;
+    plan.refusal = describe(input, candidate.index) +
+                   (candidate.quickTime >= 0 ? " fits only a QuickTime movie, and another stream needs an MP4 one"
+                                             : " fits in neither a QuickTime nor an MP4 movie");
+    return plan;
   }
-  return false;
-}
-
-uint32_t quickTimeCodecTag(const AVCodecParameters& source) {
-  // A tag from another container (AVI's FourCCs, Matroska's none) means
-  // nothing here; a QuickTime tag of the same codec is kept, because players
-  // tell codec variants apart by it.
-  if (source.codec_tag != 0 && av_codec_get_id(movMuxer()->codec_tag, source.codec_tag) == source.codec_id) {
-    return source.codec_tag;
-  }
-  // The muxer's default for HEVC is hev1, which Apple's players refuse. hvc1
-  // promises the parameter sets in the sample description, and the muxer
-  // writes them there from the stream's extradata.
-  if (source.codec_id == AV_CODEC_ID_HEVC) return MKTAG('h', 'v', 'c', '1');
-  return 0;
+  return plan;
 }
 
 }  // namespace vek::linux_library

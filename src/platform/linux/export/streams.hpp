@@ -1,24 +1,30 @@
 #pragma once
 
-#include <cstdint>
+#include <string>
 #include <vector>
 
+#include "platform/linux/export/muxer.hpp"
+
 struct AVFormatContext;
-struct AVCodecParameters;
 
 namespace vek::linux_library {
 
-// The indexes of the streams of `input` that a QuickTime movie carries, in
-// their order: every video stream (cover art aside), and every audio and
-// subtitle stream whose codec the mov muxer can hold. Data, timecode and
-// maker tracks are left out.
-std::vector<int> quickTimeStreams(const AVFormatContext& input);
+// What an export of one input writes.
+struct MoviePlan {
+  MovieFlavour flavour = MovieFlavour::kQuickTime;
+  // The indexes of the input streams the movie carries, in their order.
+  std::vector<int> streams;
+  // When no flavour carries every stream that must be kept: 0 otherwise,
+  // else the muxer's AVERROR code, with `refusal` naming the stream.
+  int error = 0;
+  std::string refusal;
+};
 
-// Whether `streams`, indexes into `input`, include a video stream.
-bool includesVideo(const AVFormatContext& input, const std::vector<int>& streams);
-
-// The codec tag a copy of a stream with `source` parameters gets in the mov
-// muxer, or 0 to let the muxer choose its default.
-uint32_t quickTimeCodecTag(const AVCodecParameters& source);
+// Chooses the flavour and the streams of the movie for `input`. Every video
+// and audio stream must be carried, in a QuickTime movie when it takes them
+// all, else in an ISO base-media file. Subtitles go along where the chosen
+// flavour takes them; data, timecode and maker tracks, attached pictures and
+// audio without a sample rate (no whole frame to play) are left out.
+MoviePlan planMovie(const AVFormatContext& input);
 
 }  // namespace vek::linux_library

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "platform/linux/export/session.hpp"
+#include "platform/linux/helper_home.hpp"
 #include "platform/linux/startup/media_libraries.hpp"
 #include "platform/linux/export/amr.hpp"
 #include "platform/linux/export/output.hpp"
@@ -49,6 +50,7 @@ struct PacketRecord {
 struct StreamRecord {
   AVCodecID codec = AV_CODEC_ID_NONE;
   uint32_t tag = 0;
+  AVRational timeBase{0, 1};
   double rotation = 0;
   std::vector<PacketRecord> packets;
 };
@@ -75,7 +77,7 @@ MovieRecord readMovie(const std::string& path) {
   }
   for (unsigned i = 0; i < context->nb_streams; ++i) {
     const AVStream* stream = context->streams[i];
-    StreamRecord record{stream->codecpar->codec_id, stream->codecpar->codec_tag, 0, {}};
+    StreamRecord record{stream->codecpar->codec_id, stream->codecpar->codec_tag, stream->time_base, 0, {}};
     if (auto* matrix = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, nullptr)) {
       record.rotation = av_display_rotation_get(reinterpret_cast<const int32_t*>(matrix));
     }
@@ -182,64 +184,97 @@ class RemuxTest : public ::testing::Test {
   std::string directory_;
 };
 
-TEST_F(RemuxTest, CopiesEveryPacketRotationAndDateIntoAPrivateMovie) {
+// AAC makes a QuickTime movie, Opus one of the ISO base-media flavour; the
+// rest is the same either way.
+TEST_F(RemuxTest, CopiesEveryPacketRotationTimeBaseAndDateIntoAPrivateMovie) {
   std::ofstream(path("subtitles.srt")) << kSubtitles;
-  // One step each: this ffmpeg sets a rotation only when copying, and not
-  // while it writes QuickTime keys.
-  ASSERT_TRUE(ffmpeg(std::string(kPicture) + " " + kSound + " -i " + path("subtitles.srt") + " -map 0 -map 1 -map 2 " +
-                     kH264 + " -c:a aac -c:s mov_text " + path("upright.mp4")));
-  ASSERT_TRUE(ffmpeg("-i " + path("upright.mp4") + " -map 0 -c copy -metadata:s:v rotate=90 " + path("rotated.mp4")));
-  ASSERT_TRUE(ffmpeg("-i " + path("rotated.mp4") +
-                     " -map 0 -c copy -movflags use_metadata_tags -metadata creation_time=2019-07-24T08:25:57Z"
-                     " -metadata com.apple.quicktime.creationdate=2019-07-24T11:25:40+0300 " +
-                     path("source.mp4")));
-  for (const char* made : {"subtitles.srt", "upright.mp4", "rotated.mp4"}) fs::remove(path(made));
-  auto media = openVideoMedia(path("source.mp4"));
-  ASSERT_NE(media, nullptr);
-  MovieRecord source = readMovie(path("source.mp4"));
-  ASSERT_EQ(source.streams.size(), 3u);
-  EXPECT_NE(source.streams[0].rotation, 0);
-  EXPECT_NE(source.metadata["creation_time"], "");
+  for (auto [sound, brand] : {std::pair{"aac", "qt  "}, std::pair{"libopus", "isom"}}) {
+    SCOPED_TRACE(sound);
+    // One step each: this ffmpeg sets a rotation only when copying, and not
+    // while it writes QuickTime keys.
+    ASSERT_TRUE(ffmpeg(std::string(kPicture) + " " + kSound + " -i " + path("subtitles.srt") +
+                       " -map 0 -map 1 -map 2 " + kH264 + " -c:a " + sound + " -c:s mov_text " + path("upright.mp4")));
+    ASSERT_TRUE(ffmpeg("-i " + path("upright.mp4") + " -map 0 -c copy -metadata:s:v rotate=90 " + path("rotated.mp4")));
+    ASSERT_TRUE(ffmpeg("-i " + path("rotated.mp4") +
+                       " -map 0 -c copy -movflags use_metadata_tags -metadata creation_time=2019-07-24T08:25:57Z"
+                       " -metadata com.apple.quicktime.creationdate=2019-07-24T11:25:40+0300 " +
+                       path("source.mp4")));
+    for (const char* made : {"upright.mp4", "rotated.mp4"}) fs::remove(path(made));
+    auto media = openVideoMedia(path("source.mp4"));
+    ASSERT_NE(media, nullptr);
+    MovieRecord source = readMovie(path("source.mp4"));
+    ASSERT_EQ(source.streams.size(), 3u);
+    EXPECT_NE(source.streams[0].rotation, 0);
+    EXPECT_NE(source.metadata["creation_time"], "");
 
-  // The second export of the same media reads the file anew.
-  for (const char* name : {"first.mov", "second.mov"}) {
-    SCOPED_TRACE(name);
-    EXPECT_EQ(exportMovie(media, path(name)), std::nullopt);
-    MovieRecord exported = readMovie(path(name));
-    expectCopiedStreams(source, {0, 1, 2}, exported);
-    ASSERT_FALSE(exported.streams.empty());
-    EXPECT_EQ(exported.streams[0].rotation, source.streams[0].rotation);
-    EXPECT_EQ(exported.metadata["creation_time"], source.metadata["creation_time"]);
-    EXPECT_EQ(exported.metadata["com.apple.quicktime.creationdate"], "2019-07-24T11:25:40+0300");
-    EXPECT_EQ(exported.metadata["major_brand"], "qt  ");
-    EXPECT_EQ(mode(name), 0600u);
+    // The second export of the same media reads the file anew.
+    for (const char* name : {"first.mov", "second.mov"}) {
+      SCOPED_TRACE(name);
+      EXPECT_EQ(exportMovie(media, path(name)), std::nullopt);
+      MovieRecord exported = readMovie(path(name));
+      expectCopiedStreams(source, {0, 1, 2}, exported);
+      ASSERT_EQ(exported.streams.size(), 3u);
+      EXPECT_EQ(exported.streams[0].rotation, source.streams[0].rotation);
+      for (size_t i = 0; i < 3; ++i) EXPECT_EQ(av_cmp_q(exported.streams[i].timeBase, source.streams[i].timeBase), 0);
+      EXPECT_EQ(exported.metadata["creation_time"], source.metadata["creation_time"]);
+      EXPECT_EQ(exported.metadata["com.apple.quicktime.creationdate"], "2019-07-24T11:25:40+0300");
+      EXPECT_EQ(exported.metadata["major_brand"], brand);
+      EXPECT_EQ(mode(name), 0600u);
+    }
+    EXPECT_EQ(names(), (std::set<std::string>{"subtitles.srt", "source.mp4", "first.mov", "second.mov"}));
+    for (const char* made : {"source.mp4", "first.mov", "second.mov"}) fs::remove(path(made));
   }
-  EXPECT_EQ(names(), (std::set<std::string>{"source.mp4", "first.mov", "second.mov"}));
 }
 
 TEST_F(RemuxTest, GivesHevcTheHvc1Tag) {
-  const std::string hevc = std::string(kPicture) + " -c:v libx265 -preset ultrafast -x265-params log-level=none ";
+  const std::string x265 = " -c:v libx265 -preset ultrafast -x265-params log-level=none ";
+  const std::string hevc = kPicture + x265;
   if (!ffmpeg(hevc + "-tag:v hvc1 " + path("tagged.mov")) || !ffmpeg(hevc + path("untagged.mkv"))) {
     GTEST_SKIP() << "this ffmpeg cannot encode HEVC (libx265)";
   }
-  for (const char* name : {"tagged.mov", "untagged.mkv"}) {
-    MovieRecord exported = exportKeeping(name, {0});
-    ASSERT_EQ(exported.streams.size(), 1u) << name;
+  // Opus sends the movie into the ISO base-media flavour.
+  ASSERT_TRUE(ffmpeg(kPicture + std::string(" ") + kSound + x265 + "-c:a libopus " + path("opus.mkv")));
+  for (auto [name, kept] : {std::pair{"tagged.mov", std::vector<size_t>{0}}, std::pair{"untagged.mkv", std::vector<size_t>{0}},
+                            std::pair{"opus.mkv", std::vector<size_t>{0, 1}}}) {
+    MovieRecord exported = exportKeeping(name, kept);
+    ASSERT_FALSE(exported.streams.empty()) << name;
     EXPECT_EQ(exported.streams[0].tag, MKTAG('h', 'v', 'c', '1')) << name;
   }
 }
 
-TEST_F(RemuxTest, LeavesOutStreamsQuickTimeCannotCarry) {
+// Every sound and picture reaches the movie, in the flavour that carries it:
+// Vorbis fits a QuickTime movie, the others only the ISO base-media one.
+TEST_F(RemuxTest, KeepsEverySoundAndPictureInAFlavourThatCarriesThem) {
+  const std::string av1 = " -c:v libaom-av1 -cpu-used 8 -g 10 ";
+  const std::string vp9 = " -c:v libvpx-vp9 -deadline realtime -cpu-used 8 ";
+  const std::string both = std::string(kPicture) + " " + kSound + " ";
+  struct Made {
+    const char* name;
+    std::string arguments;
+    const char* brand;
+  };
+  for (const Made& made : {Made{"opus.mkv", both + kH264 + " -c:a libopus", "isom"},
+                           Made{"flac.mkv", both + kH264 + " -c:a flac", "isom"},
+                           Made{"vorbis.mkv", both + kH264 + " -c:a libvorbis", "qt  "},
+                           Made{"vp9.webm", both + vp9 + " -c:a libopus", "isom"},
+                           Made{"av1.mkv", both + av1 + " -c:a aac", "isom"}}) {
+    ASSERT_TRUE(ffmpeg(made.arguments + " " + path(made.name))) << made.name;
+    EXPECT_EQ(exportKeeping(made.name, {0, 1}).metadata["major_brand"], made.brand) << made.name;
+  }
+}
+
+TEST_F(RemuxTest, LeavesOutOnlyStreamsNoMovieNeeds) {
   std::ofstream(path("subtitles.srt")) << kSubtitles;
-  // Opus is one the muxer family knows but a QuickTime movie refuses.
-  ASSERT_TRUE(ffmpeg(std::string(kPicture) + " " + kSound + " " + kSound + " -i " + path("subtitles.srt") +
-                     " -map 0 -map 1 -map 2 -map 3 " + kH264 + " -c:a:0 aac -c:a:1 libopus -c:s srt " +
-                     path("source.mkv")));
+  ASSERT_TRUE(ffmpeg(std::string(kPicture) + " -frames:v 1 " + path("cover.png")));
+  // SubRip fits neither flavour; the cover is an attached picture.
+  ASSERT_TRUE(ffmpeg(std::string(kPicture) + " " + kSound + " -i " + path("subtitles.srt") + " -map 0 -map 1 -map 2 " +
+                     kH264 + " -c:a aac -c:s srt -attach " + path("cover.png") +
+                     " -metadata:s:t mimetype=image/png " + path("source.mkv")));
   ASSERT_TRUE(ffmpeg(std::string(kPicture) + " " + kSound + " " + kH264 + " -c:a aac -timecode 01:00:00:00 " +
                      path("timecode.mov")));
   for (const char* name : {"source.mkv", "timecode.mov"}) {
     EXPECT_GT(readMovie(path(name)).streams.size(), 2u) << name;
-    exportKeeping(name, {0, 1});
+    EXPECT_EQ(exportKeeping(name, {0, 1}).metadata["major_brand"], "qt  ") << name;
   }
 }
 
@@ -250,6 +285,24 @@ TEST_F(RemuxTest, FailedExportsLeaveNoFileAndReplaceNothing) {
   // With its index first, a cut file still opens; its samples run past its end.
   fs::resize_file(path("cut.mp4"), fs::file_size(path("cut.mp4")) * 6 / 10);
   std::ofstream(path("taken.mov")) << "precious";
+  // RealAudio fits neither flavour, nor does WMA (a QuickTime movie would
+  // lose what its decoder needs); PCM fits only a QuickTime movie, Opus only
+  // the other.
+  ASSERT_TRUE(ffmpeg(std::string(kPicture) + " " + kSound + " " + kH264 + " -c:a real_144 -ar 8000 -ac 1 " +
+                     path("real.mkv")));
+  ASSERT_TRUE(ffmpeg(std::string(kPicture) + " " + kSound + " " + kH264 + " -c:a wmav2 " + path("wma.mkv")));
+  ASSERT_TRUE(ffmpeg(std::string(kPicture) + " " + kSound + " " + kSound + " -map 0 -map 1 -map 2 " + kH264 +
+                     " -c:a:0 libopus -c:a:1 pcm_s16le " + path("mixed.mkv")));
+  for (auto [name, failure] :
+       {std::pair{"real.mkv", "stream 1 (ra_144 audio) fits in neither a QuickTime nor an MP4 movie: Invalid argument"},
+        std::pair{"wma.mkv", "stream 1 (wmav2 audio) fits in neither a QuickTime nor an MP4 movie: Invalid argument"},
+        std::pair{"mixed.mkv",
+                  "stream 2 (pcm_s16le audio) fits only a QuickTime movie, and another stream needs an MP4 one: "
+                  "Invalid argument"}}) {
+    auto media = openVideoMedia(path(name));
+    ASSERT_NE(media, nullptr) << name;
+    EXPECT_EQ(exportMovie(media, path(std::string(name) + ".mov")), failure);
+  }
   auto cut = openVideoMedia(path("cut.mp4"));
   auto whole = openVideoMedia(path("whole.mp4"));
   ASSERT_NE(cut, nullptr);
@@ -275,17 +328,16 @@ TEST_F(RemuxTest, FailedExportsLeaveNoFileAndReplaceNothing) {
   std::signal(SIGXFSZ, previousHandler);
   EXPECT_TRUE(failure.ends_with(": File too large")) << failure;
 
-  EXPECT_EQ(names(), (std::set<std::string>{"whole.mp4", "cut.mp4", "taken.mov"}));
+  EXPECT_EQ(names(), (std::set<std::string>{"whole.mp4", "cut.mp4", "taken.mov", "real.mkv", "wma.mkv", "mixed.mkv"}));
 }
 
-TEST_F(RemuxTest, OpensAndExportsOnlyVideoAQuickTimeMovieCanCarry) {
+TEST_F(RemuxTest, OpensOnlyVideoFilesAndExportsOnlyPassthrough) {
   ASSERT_TRUE(ffmpeg(std::string(kPicture) + " " + kSound + " " + kH264 + " -c:a aac " + path("whole.mp4")));
   fs::copy_file(path("whole.mp4"), path("cut.mp4"));
   // Without faststart the index is at the end, cut off here.
   fs::resize_file(path("cut.mp4"), fs::file_size(path("cut.mp4")) / 2);
   ASSERT_TRUE(ffmpeg(std::string(kSound) + " -c:a aac " + path("sound.m4a")));
   ASSERT_TRUE(ffmpeg(std::string(kPicture) + " -frames:v 1 " + path("picture.png")));
-  ASSERT_TRUE(ffmpeg(std::string(kPicture) + " -c:v libvpx-vp9 -deadline realtime -cpu-used 8 " + path("vp9.webm")));
   std::ofstream(path("empty.mp4")).close();
   std::ofstream(path("text.mp4")) << "#EXTM3U\n#EXT-X-ENDLIST\n";
   fs::create_symlink(path("whole.mp4"), path("link.mp4"));
@@ -296,13 +348,34 @@ TEST_F(RemuxTest, OpensAndExportsOnlyVideoAQuickTimeMovieCanCarry) {
     EXPECT_EQ(openVideoMedia(path(name)), nullptr) << name;
   }
   auto h264 = openVideoMedia(path("whole.mp4"));
-  auto vp9 = openVideoMedia(path("vp9.webm"));
   ASSERT_NE(h264, nullptr);
-  ASSERT_NE(vp9, nullptr);
-  EXPECT_EQ(makeRemuxExportSession(vp9, kExportPresetPassthrough), nullptr);
   EXPECT_EQ(makeRemuxExportSession(h264, "AVAssetExportPresetHighestQuality"), nullptr);
   EXPECT_EQ(makeRemuxExportSession(std::make_shared<PlatformMedia>(), kExportPresetPassthrough), nullptr);
   EXPECT_EQ(makeRemuxExportSession(nullptr, kExportPresetPassthrough), nullptr);
+}
+
+// The helper driven as a parent drives it: the export holds the sound, or
+// fails saying which stream it could not keep, and leaves no file.
+using ExportProtocolTest = vek::testing::HelperHome;
+
+TEST_F(ExportProtocolTest, ExportsEverySoundOrFailsNamingTheStream) {
+  const std::string both = std::string(kPicture) + " " + kSound + " " + kH264;
+  ASSERT_TRUE(ffmpeg(both + " -c:a libopus -metadata creation_time=2020-01-01T00:00:00Z " + (videos() / "opus.mkv").string()));
+  ASSERT_TRUE(ffmpeg(both + " -c:a real_144 -ar 8000 -ac 1 -metadata creation_time=2010-01-01T00:00:00Z " +
+                     (videos() / "real.mkv").string()));
+
+  vek::testing::HelperProcess helper(vek::testing::helperBinary(), environment());
+  const std::vector<std::string> newestFirst = identifiers(helper, "video");
+  ASSERT_EQ(newestFirst.size(), 2u);
+  const std::string movie = text(parse(exportVideo(helper, newestFirst[0]))["ok"]["tempPath"]);
+  expectCopiedStreams(readMovie((videos() / "opus.mkv").string()), {0, 1}, readMovie(movie));
+  fs::remove(movie);
+  EXPECT_EQ(exportVideo(helper, newestFirst[1]),
+            R"({"id":6,"err":{"code":"badRequest","message":"export failed: stream 1 (ra_144 audio) fits in neither )"
+            R"(a QuickTime nor an MP4 movie: Invalid argument"}})");
+  EXPECT_TRUE(exportedMovies().empty());
+  EXPECT_EQ(helper.finish(), 0);
+  EXPECT_EQ(helper.stderrText(), "");
 }
 
 TEST(SplitAmrNbFramesTest, GivesEachFrameItsOwnPacketAndTime) {

@@ -234,8 +234,9 @@ TEST_F(RemuxTest, GivesHevcTheHvc1Tag) {
   }
   // Opus sends the movie into the ISO base-media flavour.
   ASSERT_TRUE(ffmpeg(kPicture + std::string(" ") + kSound + x265 + "-c:a libopus " + path("opus.mkv")));
-  for (auto [name, kept] : {std::pair{"tagged.mov", std::vector<size_t>{0}}, std::pair{"untagged.mkv", std::vector<size_t>{0}},
-                            std::pair{"opus.mkv", std::vector<size_t>{0, 1}}}) {
+  using Kept = std::vector<size_t>;
+  for (auto [name, kept] :
+       {std::pair{"tagged.mov", Kept{0}}, std::pair{"untagged.mkv", Kept{0}}, std::pair{"opus.mkv", Kept{0, 1}}}) {
     MovieRecord exported = exportKeeping(name, kept);
     ASSERT_FALSE(exported.streams.empty()) << name;
     EXPECT_EQ(exported.streams[0].tag, MKTAG('h', 'v', 'c', '1')) << name;
@@ -360,7 +361,8 @@ using ExportProtocolTest = vek::testing::HelperHome;
 
 TEST_F(ExportProtocolTest, ExportsEverySoundOrFailsNamingTheStream) {
   const std::string both = std::string(kPicture) + " " + kSound + " " + kH264;
-  ASSERT_TRUE(ffmpeg(both + " -c:a libopus -metadata creation_time=2020-01-01T00:00:00Z " + (videos() / "opus.mkv").string()));
+  ASSERT_TRUE(
+      ffmpeg(both + " -c:a libopus -metadata creation_time=2020-01-01T00:00:00Z " + (videos() / "opus.mkv").string()));
   ASSERT_TRUE(ffmpeg(both + " -c:a real_144 -ar 8000 -ac 1 -metadata creation_time=2010-01-01T00:00:00Z " +
                      (videos() / "real.mkv").string()));
 

@@ -1,4 +1,4 @@
-#include "platform/linux/render/raw.hpp"
+#include "platform/linux/render/render.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,7 +14,6 @@
 #include "platform/linux/helper_home.hpp"
 #include "platform/linux/library/probe.hpp"
 #include "platform/linux/library/scanner.hpp"
-#include "platform/linux/render/render.hpp"
 #include "platform/linux/render/vips_image_ptr.hpp"
 #include "platform/linux/scoped_environment.hpp"
 #include "platform/linux/startup/media_libraries.hpp"
@@ -159,13 +158,6 @@ class RawTest : public ::testing::Test {
   // A fixed zone, so that dates without an offset have a known meaning.
   ScopedEnvironment zone_{"TZ", "EST5"};
 };
-
-TEST_F(RawTest, RawNamesAreImagesInAnyCase) {
-  for (const char* name : {"a.dng", "B.CR2", "c.Nef", "d.3fr", "e.x3f", "f.jxl"}) {
-    EXPECT_EQ(mediaKindForName(name), MediaKind::kImage) << name;
-  }
-  for (const char* name : {"a.dngx", "dng", ".cr2x"}) EXPECT_EQ(mediaKindForName(name), std::nullopt) << name;
-}
 
 TEST_F(RawTest, ListingGivesTheDisplayedSizeAndTheCaptureDate) {
   DngContent turned = scene(6);

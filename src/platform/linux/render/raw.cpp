@@ -1,8 +1,5 @@
 #include "platform/linux/render/raw.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <memory>
@@ -17,20 +14,6 @@ namespace {
 // Previews are a few megabytes; anything this large is not worth reading
 // before the raw data it would stand in for.
 constexpr size_t kMaxPreviewBytes = 64 << 20;
-
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  ~ScopedFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 int longerSide(PixelSize size) { return std::max(size.width, size.height); }
 
@@ -130,9 +113,7 @@ VipsImagePtr develop(RawFile& file, bool halfSize) {
 }  // namespace
 
 LoadedImage loadRaw(const char* path, int64_t box) {
-  ScopedFd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
-  if (fd.get() < 0) return {};
-  std::unique_ptr<RawFile> file = RawFile::open(fd.get());
+  std::unique_ptr<RawFile> file = RawFile::open(path);
   if (!file || !file->rawDataIsWhole()) return {};
   const PixelSize developed = file->developedSize();
   if (!isDecodable(developed)) return {};

@@ -1,6 +1,8 @@
 #include "platform/linux/render/raw_file.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -66,7 +68,23 @@ void readDateTag(void* context, int tag, int type, int length, unsigned, void* i
 RawFile::RawFile(std::unique_ptr<RawReadStream> stream, std::unique_ptr<LibRaw> raw)
     : stream_(std::move(stream)), raw_(std::move(raw)) {}
 
-RawFile::~RawFile() = default;
+RawFile::~RawFile() {
+  // LibRaw may still read its input as it goes.
+  raw_.reset();
+  if (ownedFd_ >= 0) close(ownedFd_);
+}
+
+std::unique_ptr<RawFile> RawFile::open(const char* path) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return nullptr;
+  std::unique_ptr<RawFile> file = open(fd);
+  if (!file) {
+    close(fd);
+    return nullptr;
+  }
+  file->ownedFd_ = fd;
+  return file;
+}
 
 std::unique_ptr<RawFile> RawFile::open(int fd, RawDateTags* dates) {
   struct stat info {};

@@ -23,7 +23,8 @@ namespace {
 using vek::fuzzing::workDirectory;
 using vek::fuzzing::writeFile;
 
-constexpr std::array<const char*, 7> kExtensions = {".jpg", ".png", ".heic", ".avif", ".webp", ".gif", ".tiff"};
+constexpr std::array<const char*, 9> kExtensions = {".jpg",  ".png",  ".heic", ".avif", ".webp",
+                                                    ".gif",  ".tiff", ".dng",  ".jxl"};
 constexpr int64_t kSmallBox = 64;
 
 }  // namespace

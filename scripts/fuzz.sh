@@ -45,6 +45,15 @@ app1 = b"Exif\0\0" + tiff
 jpeg = open("tiny.jpg", "rb").read()
 open("exif.jpg", "wb").write(jpeg[:2] + b"\xff\xe1" + struct.pack(">H", len(app1) + 2) + app1 + jpeg[2:])
 PYTHON
+  vips copy black.v tiny.jxl || true
+  # A DNG as the RAW benchmark writes them: photosites, a preview, a date.
+  python3 - "$root/bench" <<'PYTHON'
+import datetime, sys
+sys.path.insert(0, sys.argv[1])
+import raw_bench
+preview = (open("tiny.jpg", "rb").read(), (24, 16))
+open("tiny.dng", "wb").write(raw_bench.make_dng(bytes(24 * 16 * 2), (24, 16), datetime.datetime(2021, 2, 3), preview))
+PYTHON
   ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc=size=32x24:rate=5:duration=0.4 \
     -f lavfi -i sine=duration=0.4 -shortest -metadata creation_time=2020-01-02T03:04:05Z -c:v mpeg4 -c:a aac tiny.mp4
   ffmpeg -nostdin -loglevel error -y -i tiny.mp4 -c copy -metadata:s:v rotate=90 tiny.mov
@@ -53,7 +62,7 @@ PYTHON
   ffmpeg -nostdin -loglevel error -y -i tiny.mp4 -c copy -f mpegts tiny.ts
 ) >/dev/null 2>&1
 image=0
-for extension in jpg png heic avif webp gif tiff; do
+for extension in jpg png heic avif webp gif tiff dng jxl; do
   if [[ -s "$media/tiny.$extension" ]]; then seed image_file_fuzz "$image" "$media/tiny.$extension"; fi
   image=$((image + 1))
 done

@@ -6,6 +6,8 @@
 
 #include <ctime>
 
+#include "platform/linux/render/raw_names.hpp"
+
 namespace vek::linux_library {
 namespace {
 
@@ -167,7 +169,9 @@ ProbeResult probeFile(const std::string& path, const FileStamp& expected, MediaK
     return result;
   }
   std::optional<MediaFacts> facts;
-  if (kind == MediaKind::kImage) {
+  if (kind == MediaKind::kImage && isCameraRawName(path)) {
+    facts = probeRaw(fd.get());
+  } else if (kind == MediaKind::kImage) {
     facts = probeImage(fd.get());
   } else {
     size_t slash = path.rfind('/');

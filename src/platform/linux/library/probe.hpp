@@ -55,6 +55,11 @@ std::optional<double> containerDateToSeconds(std::string_view text);
 // holds no date. Used by probeFile.
 std::optional<MediaFacts> probeImage(int fd);
 
+// The facts of a camera RAW file opened for reading, or nullopt when LibRaw
+// cannot read it. Sizes are those of the developed picture; creationDate is
+// left empty when the file holds no date. Used by probeFile.
+std::optional<MediaFacts> probeRaw(int fd);
+
 // The facts of an open video file, or nullopt when it holds no video stream
 // that can be read. nameHint (the file name) helps tell formats apart.
 // creationDate is left empty when the container holds no date. Used by

@@ -20,11 +20,13 @@
 #include <thread>
 #include <unordered_set>
 
+#include "platform/linux/render/raw_names.hpp"
+
 namespace vek::linux_library {
 namespace {
 
-constexpr std::array<std::string_view, 10> kImageExtensions = {"jpg",  "jpeg", "png", "heic", "heif",
-                                                               "avif", "webp", "gif", "tif",  "tiff"};
+constexpr std::array<std::string_view, 11> kImageExtensions = {"jpg",  "jpeg", "png", "heic", "heif", "avif",
+                                                               "webp", "gif", "tif",  "tiff", "jxl"};
 constexpr std::array<std::string_view, 10> kVideoExtensions = {"mp4", "mov", "m4v",  "3gp", "mkv",
                                                                "webm", "avi", "mts", "m2ts", "ts"};
 
@@ -325,6 +327,7 @@ bool equalsIgnoringCase(std::string_view text, std::string_view lowerCase) {
 std::optional<MediaKind> mediaKindForName(std::string_view name) {
   size_t dot = name.rfind('.');
   if (dot == std::string_view::npos || dot == 0) return std::nullopt;
+  if (isCameraRawName(name)) return MediaKind::kImage;
   std::string_view extension = name.substr(dot + 1);
   for (std::string_view candidate : kImageExtensions) {
     if (equalsIgnoringCase(extension, candidate)) return MediaKind::kImage;

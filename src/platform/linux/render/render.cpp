@@ -13,6 +13,8 @@
 #include "platform/linux/render/fit.hpp"
 #include "platform/linux/render/heif.hpp"
 #include "platform/linux/render/jpeg.hpp"
+#include "platform/linux/render/raw.hpp"
+#include "platform/linux/render/raw_names.hpp"
 #include "platform/linux/render/video_poster.hpp"
 #include "platform/linux/render/vips_platform_image.hpp"
 #include "platform/linux/render/vips_read_source.hpp"
@@ -94,6 +96,8 @@ LoadedImage loadOther(const char* path, int64_t box) {
 }
 
 LoadedImage load(const char* path, int64_t box) {
+  // DNG is TIFF underneath, and libvips would show its first IFD instead.
+  if (isCameraRawName(path)) return loadRaw(path, box);
   // A JPEG is known by its first bytes, without asking every loader.
   if (startsLikeJpeg(path)) return loadJpeg(path, box);
   // Loaders blocked as unsafe for untrusted files are never found here.

@@ -28,6 +28,10 @@ void startMediaLibraries() {
     // already answers as an unreadable file.
     if (VIPS_INIT("vek-photokit-helper") == 0) {
       vips_block_untrusted_set(TRUE);
+      // libvips 8.14 still counts libjxl as young, but JPEG XL is what newer
+      // cameras and phones write, and Debian's desktop already opens these
+      // files with the same libjxl. Only the loader: nothing is saved as JXL.
+      vips_operation_block_set("VipsForeignLoadJxl", FALSE);
       vips_cache_set_max(0);
       vips_cache_set_max_mem(0);
       vips_cache_set_max_files(0);

@@ -1,0 +1,31 @@
+#include <libraw/libraw.h>
+
+#include "photos/photo_library_port.hpp"
+#include "platform/linux/library/probe.hpp"
+#include "platform/linux/render/raw_file.hpp"
+
+namespace vek::linux_library {
+
+std::optional<MediaFacts> probeRaw(int fd) {
+  RawDateTags dates;
+  std::unique_ptr<RawFile> file = RawFile::open(fd, &dates);
+  if (!file) return std::nullopt;
+  const PixelSize developed = file->developedSize();
+  if (!isDecodable(developed)) return std::nullopt;
+  const int orientation = file->orientation();
+  const bool swap = orientation >= 5;
+  MediaFacts facts;
+  facts.mediaType = kMediaTypeImage;
+  facts.pixelWidth = static_cast<uint64_t>(swap ? developed.height : developed.width);
+  facts.pixelHeight = static_cast<uint64_t>(swap ? developed.width : developed.height);
+  facts.creationDate =
+      exifDateToSeconds(dates.dateTimeOriginal, dates.subSecTimeOriginal, dates.offsetTimeOriginal);
+  if (!facts.creationDate) facts.creationDate = exifDateToSeconds(dates.dateTime, dates.subSecTime, dates.offsetTime);
+  // Formats without EXIF (Canon's CRW, some older makers' own) still carry
+  // the camera's clock, which LibRaw reads as local time.
+  const time_t stamp = file->libraw().imgdata.other.timestamp;
+  if (!facts.creationDate && stamp > 0) facts.creationDate = static_cast<double>(stamp);
+  return facts;
+}
+
+}  // namespace vek::linux_library

@@ -1,0 +1,262 @@
+#include "platform/linux/render/render.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <array>
+#include <cmath>
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <vips/vips.h>
+
+#include "platform/linux/helper_home.hpp"
+#include "platform/linux/library/probe.hpp"
+#include "platform/linux/library/scanner.hpp"
+#include "platform/linux/render/vips_image_ptr.hpp"
+#include "platform/linux/scoped_environment.hpp"
+#include "platform/linux/startup/media_libraries.hpp"
+#include "support/dng_writer.hpp"
+
+namespace vek::linux_library {
+namespace {
+
+namespace fs = std::filesystem;
+using vek::testing::DngContent;
+using vek::testing::LinearRgb;
+using vek::testing::makeDng;
+using vek::testing::readAll;
+using vek::testing::ScopedEnvironment;
+using vek::testing::writeAll;
+using Rgb = std::array<double, 3>;
+
+// The scene the raw data holds: a coloured left half beside a white right
+// half (the white also gives the developer's auto-exposure its white point).
+constexpr LinearRgb kSceneColour = {0.5, 0.2, 0.1};
+// The preview's halves, in sRGB: distinct from the developed scene, so a
+// render tells which one it came from.
+constexpr Rgb kPreviewLeft = {200, 40, 40};
+constexpr Rgb kPreviewRight = {40, 80, 200};
+
+// The developer's tone curve (ITU-R BT.709, dcraw's default) in 8 bits.
+double toneCurve(double linear) {
+  const double encoded = linear < 0.018 ? 4.5 * linear : 1.099 * std::pow(linear, 0.45) - 0.099;
+  return 255 * encoded;
+}
+
+const Rgb kDevelopedColour = {toneCurve(kSceneColour[0]), toneCurve(kSceneColour[1]), toneCurve(kSceneColour[2])};
+constexpr Rgb kWhite = {255, 255, 255};
+
+// A baseline JPEG of width x height, its left half `left`, the rest `right`.
+std::string twoColourJpeg(int width, int height, Rgb left, Rgb right) {
+  std::string pixels(static_cast<size_t>(width) * height * 3, '\0');
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const Rgb& colour = x < width / 2 ? left : right;
+      for (int band = 0; band < 3; ++band) pixels[(static_cast<size_t>(y) * width + x) * 3 + band] = char(colour[band]);
+    }
+  }
+  VipsImagePtr image(vips_image_new_from_memory_copy(pixels.data(), pixels.size(), width, height, 3, VIPS_FORMAT_UCHAR));
+  void* buffer = nullptr;
+  size_t length = 0;
+  EXPECT_EQ(vips_jpegsave_buffer(image.get(), &buffer, &length, "Q", 95, nullptr), 0);
+  std::string jpeg(static_cast<const char*>(buffer), length);
+  g_free(buffer);
+  return jpeg;
+}
+
+DngContent scene(int orientation) {
+  DngContent content;
+  content.width = 320;
+  content.height = 240;
+  content.orientation = orientation;
+  content.picture = [](int x, int) { return x < 160 ? kSceneColour : LinearRgb{1, 1, 1}; };
+  return content;
+}
+
+DngContent sceneWithPreview(int orientation, int previewWidth, int previewHeight) {
+  DngContent content = scene(orientation);
+  content.previewJpeg = twoColourJpeg(previewWidth, previewHeight, kPreviewLeft, kPreviewRight);
+  content.previewWidth = previewWidth;
+  content.previewHeight = previewHeight;
+  return content;
+}
+
+struct Rendered {
+  int width = 0;
+  int height = 0;
+  VipsImagePtr pixels;  // the reply's JPEG decoded
+
+  // The mean colour of the rectangle, in fractions of the image's sides.
+  Rgb mean(double left, double top, double right, double bottom) const {
+    const int x = static_cast<int>(left * width);
+    const int y = static_cast<int>(top * height);
+    const int w = static_cast<int>((right - left) * width);
+    const int h = static_cast<int>((bottom - top) * height);
+    VipsImagePtr area = vipsResult([&](VipsImage** out) { return vips_extract_area(pixels.get(), out, x, y, w, h, nullptr); });
+    VipsImage* stats = nullptr;
+    Rgb result{};
+    if (area && vips_stats(area.get(), &stats, nullptr) == 0) {
+      // Row 0 is all bands together; row b + 1 is band b; column 4 the mean.
+      for (int band = 0; band < 3; ++band) result[band] = *VIPS_MATRIX(stats, 4, band + 1);
+      g_object_unref(stats);
+    }
+    return result;
+  }
+};
+
+void expectColour(const Rgb& actual, const Rgb& expected, const std::string& where) {
+  for (int band = 0; band < 3; ++band) {
+    EXPECT_NEAR(actual[band], expected[band], 8.0) << where << ", band " << band;
+  }
+}
+
+class RawTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    startMediaLibraries();
+    dir_ = fs::temp_directory_path() /
+           ("vek-raw-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  fs::path write(const std::string& name, const DngContent& content) {
+    writeAll(dir_ / name, makeDng(content));
+    return dir_ / name;
+  }
+
+  static ProbeResult probe(const fs::path& path) {
+    struct stat info {};
+    EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
+    FileStamp stamp{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino), info.st_size, 0};
+    return probeFile(path, stamp, mediaKindForName(path.filename().string()).value_or(MediaKind::kVideo));
+  }
+
+  static Rendered render(const fs::path& path, int64_t box) {
+    Rendered result;
+    std::shared_ptr<PlatformImage> image = renderImageFile(path, box);
+    if (!image) return result;
+    const std::optional<std::string> jpeg = image->jpegRepresentation(0.85);
+    if (!jpeg) return result;
+    VipsImagePtr lazy = vipsResult([&](VipsImage** out) {
+      return vips_jpegload_buffer(const_cast<char*>(jpeg->data()), jpeg->size(), out, nullptr);
+    });
+    if (!lazy) return result;
+    result.pixels.reset(vips_image_copy_memory(lazy.get()));
+    result.width = result.pixels->Xsize;
+    result.height = result.pixels->Ysize;
+    EXPECT_EQ(image->size().width, result.width);
+    EXPECT_EQ(image->size().height, result.height);
+    return result;
+  }
+
+  fs::path dir_;
+  // A fixed zone, so that dates without an offset have a known meaning.
+  ScopedEnvironment zone_{"TZ", "EST5"};
+};
+
+TEST_F(RawTest, ListingGivesTheDisplayedSizeAndTheCaptureDate) {
+  DngContent turned = scene(6);
+  turned.dateTimeOriginal = "2021:05:06 07:08:09";
+  turned.subSecTimeOriginal = "25";
+  turned.offsetTimeOriginal = "+02:00";
+  turned.dateTime = "2022:01:01 00:00:00";  // when it was last edited: not the capture
+  ProbeResult result = probe(write("turned.DNG", turned));
+  ASSERT_EQ(result.status, ProbeResult::Status::kMedia);
+  EXPECT_EQ(result.facts.mediaType, kMediaTypeImage);
+  EXPECT_EQ(result.facts.pixelWidth, 240u);
+  EXPECT_EQ(result.facts.pixelHeight, 320u);
+  EXPECT_NEAR(result.facts.creationDate.value(), 1620277689.25, 1e-6);
+  EXPECT_EQ(result.facts.duration, 0);
+
+  DngContent edited = scene(1);
+  edited.dateTime = "2020:01:02 03:04:05";
+  result = probe(write("edited.dng", edited));
+  ASSERT_EQ(result.status, ProbeResult::Status::kMedia);
+  EXPECT_EQ(result.facts.pixelWidth, 320u);
+  EXPECT_EQ(result.facts.pixelHeight, 240u);
+  EXPECT_NEAR(result.facts.creationDate.value(), 1577952245, 1e-6);
+
+  const fs::path undated = write("undated.dng", scene(8));
+  const timespec times[2] = {{1500000000, 0}, {1500000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, undated.c_str(), times, 0), 0);
+  result = probe(undated);
+  ASSERT_EQ(result.status, ProbeResult::Status::kMedia);
+  EXPECT_EQ(result.facts.pixelWidth, 240u);
+  EXPECT_NEAR(result.facts.creationDate.value(), 1500000000, 1e-6);
+}
+
+TEST_F(RawTest, ALargeEnoughPreviewIsRenderedTurnedAsTheRaw) {
+  const fs::path path = write("preview.dng", sceneWithPreview(6, 160, 120));
+  // The box needs 100 x 75 before turning: the 160 x 120 preview will do.
+  const Rendered small = render(path, 100);
+  ASSERT_TRUE(small.pixels);
+  EXPECT_EQ(small.width, 75);
+  EXPECT_EQ(small.height, 100);
+  // Turned a quarter clockwise, the stored left half is on top.
+  expectColour(small.mean(0.1, 0.1, 0.9, 0.4), kPreviewLeft, "top");
+  expectColour(small.mean(0.1, 0.6, 0.9, 0.9), kPreviewRight, "bottom");
+
+  // Too small for 200 x 150, and never used for the full size.
+  for (int64_t box : {200, 0}) {
+    SCOPED_TRACE("box " + std::to_string(box));
+    const Rendered large = render(path, box);
+    ASSERT_TRUE(large.pixels);
+    EXPECT_EQ(large.width, box ? 150 : 240);
+    EXPECT_EQ(large.height, box ? 200 : 320);
+    expectColour(large.mean(0.1, 0.1, 0.9, 0.4), kDevelopedColour, "top");
+    expectColour(large.mean(0.1, 0.6, 0.9, 0.9), kWhite, "bottom");
+  }
+}
+
+TEST_F(RawTest, WithoutAFittingPreviewTheRawIsDeveloped) {
+  const fs::path bare = write("bare.dng", scene(1));
+  const fs::path cropped = write("cropped.dng", sceneWithPreview(1, 160, 90));
+  DngContent damaged = sceneWithPreview(1, 160, 120);
+  damaged.previewJpeg.resize(damaged.previewJpeg.size() / 2);
+  const fs::path cut = write("cut-preview.dng", damaged);
+  for (const fs::path& path : {bare, cropped, cut}) {
+    // At 64 x 48 the development is at half size, at 0 at full size.
+    for (int64_t box : {64, 0}) {
+      SCOPED_TRACE(path.filename().string() + " box " + std::to_string(box));
+      const Rendered shown = render(path, box);
+      ASSERT_TRUE(shown.pixels);
+      EXPECT_EQ(shown.width, box ? 64 : 320);
+      EXPECT_EQ(shown.height, box ? 48 : 240);
+      expectColour(shown.mean(0.1, 0.1, 0.4, 0.9), kDevelopedColour, "left");
+      expectColour(shown.mean(0.6, 0.1, 0.9, 0.9), kWhite, "right");
+    }
+  }
+}
+
+TEST_F(RawTest, DamagedAndOversizedRawFilesFail) {
+  const std::string whole = makeDng(sceneWithPreview(1, 160, 120));
+  writeAll(dir_ / "cut.dng", whole.substr(0, whole.size() - whole.size() / 3));
+  std::string noise = whole;
+  for (size_t i = 0; i < noise.size(); ++i) noise[i] = char((i * 7919) >> 3);
+  writeAll(dir_ / "noise.dng", noise);
+  writeAll(dir_ / "jpeg.nef", twoColourJpeg(64, 48, kPreviewLeft, kPreviewRight));
+  DngContent huge = scene(1);
+  huge.declaredWidth = 30000;
+  huge.declaredHeight = 20000;
+  write("huge.dng", huge);
+
+  for (const char* name : {"noise.dng", "jpeg.nef", "huge.dng"}) {
+    EXPECT_EQ(probe(dir_ / name).status, ProbeResult::Status::kNotMedia) << name;
+  }
+  // The cut file's preview is whole and large enough for the small box, but
+  // showing it would pass a half-copied file off as a good one.
+  for (const char* name : {"cut.dng", "noise.dng", "huge.dng"}) {
+    for (int64_t box : {0, 100}) {
+      SCOPED_TRACE(std::string(name) + " box " + std::to_string(box));
+      EXPECT_EQ(renderImageFile(dir_ / name, box), nullptr);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vek::linux_library

@@ -113,6 +113,37 @@ TEST_F(ConcurrentHelpersTest, TwoHelpersShareOneLibrary) {
   EXPECT_EQ(catalogIntegrity(), "ok");
 }
 
+// A parent that renders in parallel starts several helpers at once, and the
+// first listing of each makes the catalog at the same moment as the others.
+TEST_F(ConcurrentHelpersTest, HelpersStartedTogetherOnANewCatalogAllAnswer) {
+  makeCopies(pictures(), 3);
+  constexpr int kRounds = 60;
+  constexpr int kHelpers = 4;
+  const std::string request = R"({"id":1,"cmd":"fetch_assets","kind":"image"})";
+  for (int round = 0; round < kRounds; ++round) {
+    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(catalogPath().string() + suffix);
+    std::vector<std::unique_ptr<HelperProcess>> helpers;
+    for (int i = 0; i < kHelpers; ++i) helpers.push_back(std::make_unique<HelperProcess>(helperBinary(), environment()));
+    std::vector<std::string> replies(kHelpers);
+    std::vector<std::thread> askers;
+    for (int i = 0; i < kHelpers; ++i) askers.emplace_back([&, i] { replies[i] = helpers[i]->request(request); });
+    for (std::thread& asker : askers) asker.join();
+    std::set<std::string> listings;
+    for (const std::string& reply : replies) {
+      simdjson::dom::parser parser;
+      simdjson::dom::array assets;
+      ASSERT_EQ(parser.parse(reply)["ok"]["assets"].get(assets), simdjson::SUCCESS)
+          << "round " << round << ": " << reply.substr(0, 300);
+      EXPECT_EQ(assets.size(), 3u);
+      listings.insert(reply);
+    }
+    // One identifier per file, whichever helper catalogued it.
+    EXPECT_EQ(listings.size(), 1u) << "round " << round;
+    for (auto& helper : helpers) EXPECT_EQ(helper->finish(), 0);
+  }
+  EXPECT_EQ(catalogIntegrity(), "ok");
+}
+
 TEST_F(ConcurrentHelpersTest, AHelperKilledMidListingLeavesAConsistentCatalog) {
   makeCopies(pictures(), 150);
   for (int delayMs : {0, 5, 20, 60, 150, 400}) {

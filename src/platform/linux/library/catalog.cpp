@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <thread>
 #include <unordered_set>
 
 #include <glib.h>
@@ -163,7 +165,7 @@ void Catalog::open() {
   }
   try {
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-    exec("PRAGMA journal_mode=WAL");
+    switchToWriteAheadLog();
     // With write-ahead logging, NORMAL still keeps the catalog consistent
     // through a crash; only the last changes may be lost, and they are
     // rebuilt by the next listing.
@@ -200,6 +202,21 @@ void Catalog::open() {
   } catch (...) {
     close();
     throw;
+  }
+}
+
+// The switch takes the file's exclusive lock from within a read, and SQLite
+// answers SQLITE_BUSY at once instead of calling the busy handler when
+// another connection holds a lock, as waiting there could deadlock. Helpers
+// started together on a new catalog meet exactly there, so the switch is
+// tried again until the busy timeout has passed.
+void Catalog::switchToWriteAheadLog() {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+  for (;;) {
+    int code = sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    if (code == SQLITE_OK) return;
+    if ((code & 0xFF) != SQLITE_BUSY || std::chrono::steady_clock::now() >= deadline) fail(db_, code, "changed");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
 

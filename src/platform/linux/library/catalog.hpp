@@ -107,6 +107,7 @@ class Catalog {
  private:
   class Statement;
   void open();
+  void switchToWriteAheadLog();
   void close();
   void setAside();
   void exec(const char* sql);

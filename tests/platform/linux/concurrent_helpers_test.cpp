@@ -1,4 +1,5 @@
 #include <poll.h>
+#include <sys/inotify.h>
 
 #include <chrono>
 #include <iterator>
@@ -55,6 +56,22 @@ class ConcurrentHelpersTest : public HelperHome {
     }
     sqlite3_close(db);
     return verdict;
+  }
+
+  // The assets the catalog holds, or 0 when it has none yet.
+  long catalogedAssets() const {
+    sqlite3* db = nullptr;
+    long count = 0;
+    if (sqlite3_open_v2(catalogPath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_busy_timeout(db, 5000);
+      auto keep = [](void* out, int, char** values, char**) {
+        *static_cast<long*>(out) = values[0] ? std::atol(values[0]) : 0;
+        return 0;
+      };
+      sqlite3_exec(db, "SELECT count(*) FROM asset", keep, &count, nullptr);
+    }
+    sqlite3_close(db);
+    return count;
   }
 
   // The names of the photos still in the folder or in the Trash, each with
@@ -161,6 +178,45 @@ TEST_F(ConcurrentHelpersTest, AHelperKilledMidListingLeavesAConsistentCatalog) {
   HelperProcess again(helperBinary(), environment());
   EXPECT_EQ(identifiers(again, "image"), ids);
   EXPECT_EQ(catalogIntegrity(), "ok");
+}
+
+// A first listing of a large library keeps what it has probed: the next
+// helper reads only the files the killed one had not catalogued yet.
+TEST_F(ConcurrentHelpersTest, AFirstListingKilledHalfWayIsContinuedNotRedone) {
+  constexpr long kPhotos = 6000;
+  makeCopies(pictures(), kPhotos);
+  RawHelper killed = startRaw();
+  killed.send(R"({"id":1,"cmd":"fetch_assets","kind":"image"})");
+  for (;;) {
+    pollfd replied{killed.output, POLLIN, 0};
+    if (catalogedAssets() > 0 || poll(&replied, 1, 2) != 0) break;
+  }
+  killed.kill();
+  const long catalogued = catalogedAssets();
+  ASSERT_GT(catalogued, 0);
+  ASSERT_LT(catalogued, kPhotos);
+  EXPECT_EQ(catalogIntegrity(), "ok");
+
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, pictures().c_str(), IN_OPEN), 0);
+  HelperProcess next(helperBinary(), environment());
+  const std::vector<std::string> ids = identifiers(next, "image");
+  EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), size_t(kPhotos));
+  EXPECT_EQ(next.finish(), 0);
+  std::set<std::string> opened;
+  alignas(inotify_event) char events[64 * 1024];
+  ssize_t length;
+  while ((length = read(watch, events, sizeof events)) > 0) {
+    for (char* at = events; at < events + length;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(at);
+      ASSERT_FALSE(event->mask & IN_Q_OVERFLOW);
+      if (event->len > 0) opened.insert(event->name);
+      at += sizeof(inotify_event) + event->len;
+    }
+  }
+  close(watch);
+  EXPECT_EQ(long(opened.size()), kPhotos - catalogued);
 }
 
 TEST_F(ConcurrentHelpersTest, AHelperKilledMidExportLeavesNoHalfWrittenMovie) {

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -42,6 +41,9 @@ constexpr const char* kCreateSchema = R"sql(
     PRIMARY KEY(device, inode)
   ) WITHOUT ROWID;
 )sql";
+
+// Listings read the assets in path order, beside the walk's sorted files.
+constexpr const char* kCreatePathIndex = "CREATE INDEX IF NOT EXISTS asset_path ON asset(path)";
 
 constexpr const char* kSelectAssets =
     "SELECT identifier, path, device, inode, size, mtime_ns, media_type, pixel_width, pixel_height, "
@@ -184,6 +186,7 @@ void Catalog::open() {
         Statement tables(db_, "SELECT count(*) FROM sqlite_master");
         if (tables.step() && tables.integer(0) != 0) throw CatalogCorruptError("The photo catalog is not ours.");
         exec(kCreateSchema);
+        exec(kCreatePathIndex);
         exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
         version = kSchemaVersion;
       }
@@ -198,6 +201,16 @@ void Catalog::open() {
       int prepared = sqlite3_prepare_v2(db_, query, -1, &probe, nullptr);
       sqlite3_finalize(probe);
       if (prepared != SQLITE_OK) throw CatalogCorruptError("The photo catalog does not have the expected tables.");
+    }
+    // Catalogs made before listings read in path order lack the index.
+    auto hasPathIndex = [this] {
+      Statement index(db_, "SELECT 1 FROM sqlite_master WHERE type = 'index' AND name = 'asset_path'");
+      return index.step();
+    };
+    if (!hasPathIndex()) {
+      WriteTransaction transaction(*this);
+      exec(kCreatePathIndex);
+      transaction.commit();
     }
   } catch (...) {
     close();
@@ -270,20 +283,18 @@ auto Catalog::readConsistently(Read&& read) {
   }
 }
 
-CatalogSnapshot Catalog::load() {
+CatalogState Catalog::read(const std::function<void(CatalogEntry&&)>& visit) {
   return readConsistently([&] {
-    CatalogSnapshot snapshot;
-    Statement count(db_, "SELECT count(*) FROM asset");
-    if (count.step()) snapshot.assets.reserve(static_cast<size_t>(count.integer(0)));
-    Statement assets(db_, kSelectAssets);
-    while (assets.step()) snapshot.assets.push_back(entryFromRow(assets));
+    Statement assets(db_, (std::string(kSelectAssets) + " ORDER BY path").c_str());
+    while (assets.step()) visit(entryFromRow(assets));
+    CatalogState state;
     Statement failures(db_, kSelectFailures);
     while (failures.step()) {
-      snapshot.failures.push_back(FileStamp{fromColumn(failures.integer(0)), fromColumn(failures.integer(1)),
-                                            failures.integer(2), failures.integer(3)});
+      state.failures.push_back(FileStamp{fromColumn(failures.integer(0)), fromColumn(failures.integer(1)),
+                                         failures.integer(2), failures.integer(3)});
     }
-    snapshot.dataVersion = dataVersion();
-    return snapshot;
+    state.dataVersion = dataVersion();
+    return state;
   });
 }
 
@@ -313,7 +324,7 @@ void Catalog::WriteTransaction::commit() {
   open_ = false;
 }
 
-void Catalog::apply(const CatalogChanges& changes) {
+void Catalog::apply(const CatalogChanges& changes, Existing existing) {
   Statement removeAsset(db_, "DELETE FROM asset WHERE identifier = ?1");
   for (const std::string& identifier : changes.removedAssets) {
     removeAsset.bind(1, identifier);
@@ -325,25 +336,19 @@ void Catalog::apply(const CatalogChanges& changes) {
     removeFailure.bind(2, toColumn(stamp.inode));
     removeFailure.run();
   }
-  Statement saveAsset(db_,
-                      "INSERT INTO asset(identifier, path, device, inode, size, mtime_ns, media_type, pixel_width, "
-                      "pixel_height, creation_date, duration) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11) "
-                      "ON CONFLICT(identifier) DO UPDATE SET path = excluded.path, device = excluded.device, "
-                      "inode = excluded.inode, size = excluded.size, mtime_ns = excluded.mtime_ns, "
-                      "media_type = excluded.media_type, pixel_width = excluded.pixel_width, "
-                      "pixel_height = excluded.pixel_height, creation_date = excluded.creation_date, "
-                      "duration = excluded.duration");
-  // In identifier order the identifier index grows at its end instead of
-  // at random pages, which keeps a first listing of a large library from
-  // spilling SQLite's page cache over and over.
-  std::vector<const CatalogEntry*> byIdentifier;
-  byIdentifier.reserve(changes.savedAssets.size());
-  for (const CatalogEntry& entry : changes.savedAssets) byIdentifier.push_back(&entry);
-  std::sort(byIdentifier.begin(), byIdentifier.end(), [](const CatalogEntry* a, const CatalogEntry* b) {
-    return a->localIdentifier < b->localIdentifier;
-  });
-  for (const CatalogEntry* saved : byIdentifier) {
-    const CatalogEntry& entry = *saved;
+  constexpr const char* kInsertAsset =
+      "INSERT INTO asset(identifier, path, device, inode, size, mtime_ns, media_type, pixel_width, pixel_height, "
+      "creation_date, duration) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11) ";
+  const std::string upsert = std::string(kInsertAsset) +
+                             (existing == Existing::kKept
+                                  ? "ON CONFLICT DO NOTHING"
+                                  : "ON CONFLICT(identifier) DO UPDATE SET path = excluded.path, "
+                                    "device = excluded.device, inode = excluded.inode, size = excluded.size, "
+                                    "mtime_ns = excluded.mtime_ns, media_type = excluded.media_type, "
+                                    "pixel_width = excluded.pixel_width, pixel_height = excluded.pixel_height, "
+                                    "creation_date = excluded.creation_date, duration = excluded.duration");
+  Statement saveAsset(db_, upsert.c_str());
+  for (const CatalogEntry& entry : changes.savedAssets) {
     saveAsset.bind(1, entry.localIdentifier);
     saveAsset.bind(2, entry.path);
     saveAsset.bind(3, toColumn(entry.stamp.device));

@@ -1,5 +1,6 @@
 #include "platform/linux/library/media_index.hpp"
 
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -31,10 +32,12 @@ using ProbeCache = std::unordered_map<FileStamp, ProbeResult, FileStampHash>;
 
 // A first listing of a large library commits the new files it probes in
 // pieces, so that a helper stopped half way leaves them to the next one.
-// Pieces grow with the work done: few commits, and a stop loses at most a
-// fifth of what was done.
+// Pieces grow with the work done, up to a bound on the memory a piece
+// holds: few commits (each rewrites much of the identifier index, whose
+// random keys spread over all its pages), and a stop loses little.
 constexpr size_t kFirstPiece = 1024;
-size_t pieceAfter(size_t probed) { return std::max(kFirstPiece, probed / 4); }
+constexpr size_t kLargestPiece = 65536;
+size_t pieceAfter(size_t probed) { return std::clamp(probed / 4, kFirstPiece, kLargestPiece); }
 
 constexpr uint32_t kNoIdentifier = UINT32_MAX;
 
@@ -335,6 +338,10 @@ std::vector<PhotoAsset> MediaIndex::list(int64_t mediaType, bool newestFirst) {
   std::vector<FoundFile> found = scanLibrary(distinctRoots(location_.roots));
   std::vector<ListedAsset> listed = rebuildingOnCorruption([&] { return synchronize(found, mediaType); });
   found = {};
+  // The walk's paths were freed in the middle of the heap, below what is
+  // still listed; handing their pages back keeps the peak near the reply's
+  // own size while the reply is made.
+  malloc_trim(0);
 
   auto dateOf = [](const ListedAsset& listed) { return listed.asset.creationDate.value_or(0); };
   std::sort(listed.begin(), listed.end(), [&](const ListedAsset& a, const ListedAsset& b) {

@@ -72,12 +72,16 @@ void addListed(std::vector<ListedAsset>& listed, CatalogEntry&& entry, size_t wa
   listed.push_back(ListedAsset{std::move(asset), walkIndex});
 }
 
+// A path no longer needed once its file is settled in the catalog: a large
+// listing holds the walk's paths only while they are of use.
+void dropPath(FoundFile& file) { std::string().swap(file.path); }
+
 // Compares the walk with the catalog. Both are in path order, so most files
 // meet their catalogued entry in one pass over the rows, with no copy of the
 // catalog held; only entries whose path the walk does not hold with the same
 // file (renamed, replaced or gone) are kept aside, to be matched by device
-// and inode.
-Plan makePlan(Catalog& catalog, const std::vector<FoundFile>& found, int64_t mediaType) {
+// and inode. The paths of files found unchanged are dropped as the rows pass.
+Plan makePlan(Catalog& catalog, std::vector<FoundFile>& found, int64_t mediaType) {
   Plan plan;
   plan.listed.reserve(found.size());
   std::vector<size_t> unmatched;
@@ -88,6 +92,7 @@ Plan makePlan(Catalog& catalog, const std::vector<FoundFile>& found, int64_t med
     if (next < found.size() && found[next].path == entry.path && keyOf(found[next].stamp) == keyOf(entry.stamp)) {
       if (entry.stamp == found[next].stamp) {
         addListed(plan.listed, std::move(entry), next, mediaType);
+        dropPath(found[next]);
       } else {
         plan.pending.push_back(Pending{next, static_cast<uint32_t>(plan.identifiers.size()), true});
         plan.identifiers.push_back(std::move(entry.localIdentifier));
@@ -269,8 +274,9 @@ std::string MediaIndex::newIdentifier() {
   return text;
 }
 
-std::vector<ListedAsset> MediaIndex::synchronize(const std::vector<FoundFile>& found, int64_t mediaType) {
+std::vector<ListedAsset> MediaIndex::synchronize(int64_t mediaType) {
   const std::function<std::string()> identifiers = [this] { return newIdentifier(); };
+  std::vector<FoundFile> found = scanLibrary(distinctRoots(location_.roots));
   Plan plan = makePlan(catalog_, found, mediaType);
   const int64_t seenVersion = plan.dataVersion;
   bool othersWrote = false;
@@ -300,6 +306,9 @@ std::vector<ListedAsset> MediaIndex::synchronize(const std::vector<FoundFile>& f
       catalog_.apply(piece, Catalog::Existing::kKept);
       transaction.commit();
     }
+    for (size_t k = start; k < end; ++k) {
+      if (plan.pending[k].isNew()) dropPath(found[plan.pending[k].file]);
+    }
     start = end;
   }
   for (auto& [k, result] : waiting) {
@@ -315,6 +324,8 @@ std::vector<ListedAsset> MediaIndex::synchronize(const std::vector<FoundFile>& f
     for (auto& [k, result] : waiting) probed.emplace(found[plan.pending[k].file].stamp, std::move(result));
     waiting = {};
     plan = Plan{};
+    // Walked again, as the paths of settled files were let go.
+    found = scanLibrary(distinctRoots(location_.roots));
     plan = makePlan(catalog_, found, mediaType);
     std::vector<size_t> files;
     for (const Pending& pending : plan.pending) {
@@ -335,9 +346,7 @@ std::vector<ListedAsset> MediaIndex::synchronize(const std::vector<FoundFile>& f
 std::vector<PhotoAsset> MediaIndex::list(int64_t mediaType, bool newestFirst) {
   // Dates without a zone are read in the machine's zone as it is now.
   tzset();
-  std::vector<FoundFile> found = scanLibrary(distinctRoots(location_.roots));
-  std::vector<ListedAsset> listed = rebuildingOnCorruption([&] { return synchronize(found, mediaType); });
-  found = {};
+  std::vector<ListedAsset> listed = rebuildingOnCorruption([&] { return synchronize(mediaType); });
   // The walk's paths were freed in the middle of the heap, below what is
   // still listed; handing their pages back keeps the peak near the reply's
   // own size while the reply is made.

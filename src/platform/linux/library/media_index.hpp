@@ -62,7 +62,7 @@ class MediaIndex {
   void forget(const std::vector<std::string>& localIdentifiers);
 
  private:
-  std::vector<ListedAsset> synchronize(const std::vector<FoundFile>& found, int64_t mediaType);
+  std::vector<ListedAsset> synchronize(int64_t mediaType);
   std::string newIdentifier();
   template <typename Operation>
   auto rebuildingOnCorruption(Operation operation);

@@ -453,7 +453,7 @@ class Target:
             met = measured <= self.limit
             limit = f"<= {self.limit}x"
             contender, other = self.value[0], self.reference[0]
-            if results.has(contender, CPU) and results.has(other, CPU):
+            if results.has(contender, CPU) and results.has(other, CPU) and results.median(other, CPU) > 0:
                 cpu = f"{results.median(contender, CPU) / results.median(other, CPU):.2f}x"
         return f"| {self.name} | {shown} | {limit} | {'met' if met else 'MISSED'} | {cpu} |"
 

@@ -7,6 +7,12 @@ Pillow, and read by `exiftool -fast2`.
 
     bench/listing_bench.py [--work /tmp/vek-bench] [--reps 5] [--images 100000]
 
+With --sizes (for example --sizes 100000,1000000) it measures how the listing
+grows instead: for each size in turn a library of that many JPEGs is made,
+the helper's first and warm listings, `find` and the read floor are run
+--reps times, and the library is deleted again; the report compares the
+sizes, the read floor and the reply's own size.
+
 Debian's /usr/bin/python3 runs it, for python3-pil.
 """
 
@@ -49,6 +55,8 @@ print(images, dated)
 def add_arguments(parser):
     parser.add_argument("--images", type=int, default=100_000, help="JPEGs in the library (default 100000)")
     parser.add_argument("--videos", type=int, default=300, help="videos in the library (default 300)")
+    parser.add_argument("--sizes", type=lambda text: [int(size) for size in text.split(",")],
+                        help="comma-separated library sizes to compare, smallest first (deleted after each)")
     parser.add_argument("--skip", action="append", choices=("pillow", "exiftool"), default=[],
                         help="leave a slow peer out (exiftool takes minutes a pass over 100,000 files)")
 
@@ -105,6 +113,81 @@ def check_listing(assets, images, newest_ms):
         raise RuntimeError("the helper's listing is not newest first by EXIF date")
 
 
+def scale(arguments, bench, binary, floor):
+    """The listing at each of arguments.sizes, each library made, measured and deleted in turn."""
+    results = common.Results()
+    notes = []
+    with common.LoadSampler() as load:
+        for images in arguments.sizes:
+            home = common.LibraryHome(bench / f"scale-{images}")
+            ensure_library(home.root, home, images, 0)
+            environment = home.environment()
+            newest_ms = common.date_ms(max(common.photo_dates(images, seed=images)))
+            label = f"{images:,}"
+            reply_bytes = []
+
+            def listing(contender):
+                listed = Helper(binary, environment)
+                with listed:
+                    reply = listed.request("fetch_assets", kind="image")
+                reply_bytes.append(len(reply.line))
+                check_listing(reply.result()["assets"], images, newest_ms)
+                return {contender: {REQUEST: reply.seconds, **listed.metrics}}
+
+            def first():
+                common.remove_tree(home.catalog)
+                return listing(f"{label}: helper first listing")
+
+            def find_walk():
+                metrics, _ = common.run_timed(["find", home.pictures, "-type", "f", "-printf", r"%s %T@ %p\n"],
+                                              environment)
+                return {f"{label}: find": metrics}
+
+            def read_floor():
+                metrics, output = common.run_timed([floor, home.pictures], environment, capture=True)
+                if int(output.split()[0]) != images:
+                    raise RuntimeError(f"the read floor found {output.split()[0]} files of {images}")
+                return {f"{label}: 64 KiB read floor": metrics}
+
+            # The floor right before the first listing, so both meet the page cache alike.
+            for rep in range(arguments.reps):
+                for unit in (find_walk, read_floor, first, lambda: listing(f"{label}: helper warm listing")):
+                    measured = unit()
+                    for contender, metrics in measured.items():
+                        results.add(contender, metrics)
+                        log(f"{images} rep {rep + 1}/{arguments.reps}: {contender} {metrics[PROCESS]:.2f} s, "
+                            f"{metrics[RSS]:.0f} MB")
+            results.add(f"{label}: reply line", {RSS: max(reply_bytes) / 1e6})
+            notes.append(f"{label} JPEGs in {-(-images // IMAGES_PER_FOLDER)} folders two levels deep; "
+                         f"reply line {max(reply_bytes) / 1e6:.1f} MB.")
+            log(f"deleting the library of {images}")
+            common.remove_tree(home.root)
+
+    small, large = (f"{size:,}" for size in (arguments.sizes[0], arguments.sizes[-1]))
+    growth = arguments.sizes[-1] / arguments.sizes[0]
+    targets = [Target(f"first listing at {large} / at {small} (sizes {growth:g}x apart)",
+                      (f"{large}: helper first listing", PROCESS), round(growth * 1.2, 1),
+                      reference=(f"{small}: helper first listing", PROCESS))]
+    for label in (f"{size:,}" for size in arguments.sizes):
+        targets += [
+            Target(f"{label}: first listing / 64 KiB read floor", (f"{label}: helper first listing", PROCESS), 4,
+                   reference=(f"{label}: 64 KiB read floor", PROCESS)),
+            Target(f"{label}: warm listing / find", (f"{label}: helper warm listing", PROCESS), 2,
+                   reference=(f"{label}: find", PROCESS)),
+            Target(f"{label}: peak memory of the first listing / reply line", (f"{label}: helper first listing", RSS),
+                   2, reference=(f"{label}: reply line", RSS)),
+            Target(f"{label}: peak memory of the warm listing / reply line", (f"{label}: helper warm listing", RSS),
+                   2, reference=(f"{label}: reply line", RSS)),
+        ]
+    notes += [
+        f"Helper: {binary}; 'process' is from its start to its exit (one fetch_assets image); first = no catalog.",
+        "Read floor: bench/listing_bench.c, one thread, the first 64 KiB of every file; it runs right before each "
+        "first listing. The 'max RSS MB' of the reply line is its size in MB.",
+        f"{arguments.reps} repetitions per size; CPU time and max RSS of each process from GNU time.",
+    ]
+    common.report("Listing at scale", bench, results, targets, notes, load.summary())
+
+
 def main():
     arguments = common.parse_arguments(__doc__.split("\n\n")[0], add_arguments)
     work = common.prepare_work(arguments.work)
@@ -115,6 +198,9 @@ def main():
     floor = bench / "read_floor"
     subprocess.run(["cc", "-O2", "-Wall", "-Wextra", "-Werror", "-o", floor, common.REPO / "bench" / "listing_bench.c"],
                    check=True)
+    if arguments.sizes:
+        scale(arguments, bench, binary, floor)
+        return
 
     home = common.LibraryHome(bench)
     ensure_library(bench, home, arguments.images, arguments.videos)

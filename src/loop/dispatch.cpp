@@ -14,12 +14,13 @@ namespace {
 
 constexpr int64_t kDefaultTargetSize = 1024;
 
-std::string run(const Request& request, PhotoLibraryPort& library) {
+std::string run(const Request& request, PhotoLibraryPort& library, const JsonSpill& spill) {
   // Arguments are checked before any operation runs, so a malformed request
   // never reaches the library or its authorization prompt.
   if (request.cmd == "fetch_assets") {
     auto assets = fetchAssets(library, request.kind.value_or("image"), request.includeIcloudOnly.value_or(false));
-    return encode(SuccessEnvelope<FetchAssetsResponse>{request.id, {std::move(assets)}});
+    SuccessEnvelope<FetchAssetsResponse> envelope{request.id, {std::move(assets)}};
+    return spill ? encode(envelope, spill) : encode(envelope);
   }
   if (request.cmd == "request_image_data") {
     if (!request.localIdentifier) throw HelperError::bad("missing localIdentifier");
@@ -50,9 +51,24 @@ std::string errorReply(uint64_t id, std::string code, std::string message) {
 
 }  // namespace
 
-std::string dispatch(const Request& request, PhotoLibraryPort& library) {
+std::string dispatch(const Request& request, PhotoLibraryPort& library, const JsonSpill& spill) {
+  bool spilled = false;
+  JsonSpill counted;
+  if (spill) {
+    counted = [&](std::string_view part) {
+      spilled = true;
+      spill(part);
+    };
+  }
+  std::exception_ptr failure;
   try {
-    return run(request, library);
+    return run(request, library, counted);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (spilled) return std::string();
+  try {
+    std::rethrow_exception(failure);
   } catch (const HelperError& error) {
     return errorReply(request.id, std::string(error.wireCode()), error.message());
   } catch (const std::exception& error) {

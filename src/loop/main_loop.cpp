@@ -14,7 +14,7 @@ namespace {
 
 constexpr size_t kChunkSize = 65536;
 
-bool writeAll(int fd, const std::string& bytes) {
+bool writeAll(int fd, std::string_view bytes) {
   size_t written = 0;
   while (written < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
@@ -42,10 +42,22 @@ void runMainLoop(int inputFd, int outputFd, PhotoLibraryPort& library) {
       if (line->empty()) continue;
       std::optional<Request> request = decoder.decode(*line);
       if (!request) continue;
-      std::string reply = dispatch(*request, library);
-      if (reply.empty()) continue;
-      // Reply and line feed go out in one write, so a reader never sees a
-      // reply without its terminator.
+      // A long listing goes out in parts while it is encoded; its end and
+      // the line feed go out in one write, so a reader never sees a reply
+      // without its terminator.
+      bool spilled = false;
+      bool outputLost = false;
+      std::string reply = dispatch(*request, library, [&](std::string_view part) {
+        spilled = true;
+        outputLost = outputLost || !writeAll(outputFd, part);
+      });
+      if (outputLost) return;
+      if (reply.empty()) {
+        // Part of a reply went out and the rest cannot follow: nothing the
+        // parent reads after it could be parsed.
+        if (spilled) return;
+        continue;
+      }
       reply.push_back('\n');
       if (!writeAll(outputFd, reply)) return;
     }

@@ -19,13 +19,14 @@ std::vector<AssetMeta> fetchAssets(PhotoLibraryPort& library, const std::string&
   options.includeHiddenAssets = false;
   options.sortDescriptors = {SortDescriptor{"creationDate", false}};
   const int64_t mediaType = kind == "video" ? kMediaTypeVideo : kMediaTypeImage;
-  const AssetFetchResult result = library.fetchAssetsWithMediaType(mediaType, options);
+  AssetFetchResult result = library.fetchAssetsWithMediaType(mediaType, options);
 
+  std::vector<PhotoAsset> objects = result.takeObjects();
   std::vector<AssetMeta> assets;
-  assets.reserve(result.count());
-  result.enumerateObjects([&](const PhotoAsset& asset, size_t) {
+  assets.reserve(objects.size());
+  for (PhotoAsset& asset : objects) {
     assets.push_back(AssetMeta{
-        .localIdentifier = asset.localIdentifier,
+        .localIdentifier = std::move(asset.localIdentifier),
         .kind = asset.mediaType == kMediaTypeVideo ? "video" : "image",
         .pixelWidth = static_cast<int64_t>(asset.pixelWidth),
         .pixelHeight = static_cast<int64_t>(asset.pixelHeight),
@@ -33,7 +34,7 @@ std::vector<AssetMeta> fetchAssets(PhotoLibraryPort& library, const std::string&
         .durationSeconds = asset.duration,
         .isIcloudOnly = false,
     });
-  });
+  }
   return assets;
 }
 

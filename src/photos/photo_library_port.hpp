@@ -59,6 +59,9 @@ class AssetFetchResult {
   void enumerateObjects(const std::function<void(const PhotoAsset&, size_t index)>& block) const {
     for (size_t i = 0; i < assets_.size(); ++i) block(assets_[i], i);
   }
+  // The assets in order, moved out of the result, which is empty after:
+  // a large result is consumed without a second copy.
+  std::vector<PhotoAsset> takeObjects() { return std::move(assets_); }
 
  private:
   std::vector<PhotoAsset> assets_;

@@ -1,5 +1,7 @@
 #include "protocol/envelopes.hpp"
 
+#include <cmath>
+
 #include "protocol/json_writer.hpp"
 
 namespace vek {
@@ -57,10 +59,17 @@ size_t estimatedSize(const ImageDataResponse& r) { return 128 + r.localIdentifie
 size_t estimatedSize(const VideoResourceResponse& r) { return 128 + r.localIdentifier.size() + r.tempPath.size() * 2; }
 size_t estimatedSize(const DeleteOutcomeResponse&) { return 64; }
 
+void checkEncodable(const FetchAssetsResponse& r) {
+  for (const auto& asset : r.assets) {
+    if (!std::isfinite(asset.durationSeconds)) throw JsonEncodingError("The reply holds a number that is not finite.");
+  }
+}
+
+// With a spill, the writer holds only a part of the text at a time.
 template <typename T>
-std::string encodeSuccess(const SuccessEnvelope<T>& envelope) {
-  JsonWriter w;
-  w.reserve(estimatedSize(envelope.ok));
+std::string encodeSuccess(const SuccessEnvelope<T>& envelope, const JsonSpill& spill = {}) {
+  JsonWriter w(spill);
+  if (!spill) w.reserve(estimatedSize(envelope.ok));
   w.beginObject();
   w.field("id", envelope.id);
   w.key("ok");
@@ -72,6 +81,10 @@ std::string encodeSuccess(const SuccessEnvelope<T>& envelope) {
 }  // namespace
 
 std::string encode(const SuccessEnvelope<FetchAssetsResponse>& envelope) { return encodeSuccess(envelope); }
+std::string encode(const SuccessEnvelope<FetchAssetsResponse>& envelope, const JsonSpill& spill) {
+  checkEncodable(envelope.ok);
+  return encodeSuccess(envelope, spill);
+}
 std::string encode(const SuccessEnvelope<ImageDataResponse>& envelope) { return encodeSuccess(envelope); }
 std::string encode(const SuccessEnvelope<VideoResourceResponse>& envelope) { return encodeSuccess(envelope); }
 std::string encode(const SuccessEnvelope<DeleteOutcomeResponse>& envelope) { return encodeSuccess(envelope); }

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "protocol/json_writer.hpp"
+
 #include "protocol/results.hpp"
 
 namespace vek {
@@ -26,6 +28,10 @@ struct ErrorEnvelope {
 // The compact JSON text of an envelope, without a line feed. The success
 // encoders throw JsonEncodingError when the result holds a non-finite double.
 std::string encode(const SuccessEnvelope<FetchAssetsResponse>& envelope);
+// The same, its first parts handed to `spill` as they are written and the
+// rest returned. Every value is checked before anything is handed over, so
+// an encoding error never leaves half a reply written.
+std::string encode(const SuccessEnvelope<FetchAssetsResponse>& envelope, const JsonSpill& spill);
 std::string encode(const SuccessEnvelope<ImageDataResponse>& envelope);
 std::string encode(const SuccessEnvelope<VideoResourceResponse>& envelope);
 std::string encode(const SuccessEnvelope<DeleteOutcomeResponse>& envelope);

@@ -41,6 +41,11 @@ void JsonWriter::beginObject() {
 void JsonWriter::endObject() {
   out_.push_back('}');
   needComma_ = true;
+  constexpr size_t kSpillBytes = 1 << 20;
+  if (spill_ && out_.size() >= kSpillBytes) {
+    spill_(out_);
+    out_.clear();
+  }
 }
 
 void JsonWriter::beginArray() {

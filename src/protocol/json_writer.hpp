@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -13,6 +14,9 @@ class JsonEncodingError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Takes the first part of a long text while the rest is being written.
+using JsonSpill = std::function<void(std::string_view part)>;
+
 // Writes one compact JSON text as it goes, without building a tree.
 // Strings: quotation mark, reverse solidus, solidus and control characters
 // are escaped, everything else is written as it is; bytes that are not valid
@@ -21,6 +25,12 @@ class JsonEncodingError : public std::runtime_error {
 // the same double.
 class JsonWriter {
  public:
+  JsonWriter() = default;
+  // Hands what is written so far to `spill` whenever an object ends with a
+  // megabyte or more held, so a long text never stands whole in memory;
+  // take() gives the rest.
+  explicit JsonWriter(JsonSpill spill) : spill_(std::move(spill)) {}
+
   void beginObject();
   void endObject();
   void beginArray();
@@ -50,6 +60,7 @@ class JsonWriter {
   void separate();
   void writeEscaped(std::string_view validUtf8);
 
+  JsonSpill spill_;
   std::string out_;
   bool needComma_ = false;
 };

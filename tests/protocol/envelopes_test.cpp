@@ -34,6 +34,29 @@ TEST(EnvelopesTest, WritesAListingWithEveryField) {
   EXPECT_EQ(encode(SuccessEnvelope<FetchAssetsResponse>{0, {}}), R"({"id":0,"ok":{"assets":[]}})");
 }
 
+TEST(EnvelopesTest, ALongListingHandedOutInPartsIsTheSameText) {
+  FetchAssetsResponse listing;
+  for (int i = 0; i < 20000; ++i) {
+    listing.assets.push_back({"ID-" + std::to_string(i) + "/L0/001", i % 3 ? "image" : "video", i, 2 * i,
+                              uint64_t(i) * 1000, i * 0.25, false});
+  }
+  std::string parts;
+  int count = 0;
+  auto spill = [&](std::string_view part) {
+    parts += part;
+    ++count;
+  };
+  const std::string rest = encode(SuccessEnvelope<FetchAssetsResponse>{9, listing}, spill);
+  EXPECT_GT(count, 1);
+  EXPECT_EQ(parts + rest, encode(SuccessEnvelope<FetchAssetsResponse>{9, listing}));
+
+  // Checked before any part goes out: no half reply is ever written.
+  listing.assets.back().durationSeconds = std::numeric_limits<double>::quiet_NaN();
+  count = 0;
+  EXPECT_THROW(encode(SuccessEnvelope<FetchAssetsResponse>{9, listing}, spill), JsonEncodingError);
+  EXPECT_EQ(count, 0);
+}
+
 TEST(EnvelopesTest, ANonFiniteDurationCannotBeEncoded) {
   FetchAssetsResponse listing{{{"V", "video", 1, 1, 0, std::numeric_limits<double>::infinity(), false}}};
   EXPECT_THROW(encode(SuccessEnvelope<FetchAssetsResponse>{1, listing}), JsonEncodingError);

@@ -50,7 +50,7 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
     for (const auto& descriptor : options.sortDescriptors) {
       if (descriptor.key == "creationDate") newestFirst = !descriptor.ascending;
     }
-    return AssetFetchResult(assetsOf(index().list(mediaType, newestFirst)));
+    return AssetFetchResult(index().list(mediaType, newestFirst));
   }
 
   // The paths found are kept for the requests that follow a lookup within

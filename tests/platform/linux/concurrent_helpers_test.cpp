@@ -1,4 +1,5 @@
 #include <poll.h>
+#include <sys/inotify.h>
 
 #include <chrono>
 #include <iterator>
@@ -57,6 +58,22 @@ class ConcurrentHelpersTest : public HelperHome {
     return verdict;
   }
 
+  // The assets the catalog holds, or 0 when it has none yet.
+  long catalogedAssets() const {
+    sqlite3* db = nullptr;
+    long count = 0;
+    if (sqlite3_open_v2(catalogPath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_busy_timeout(db, 5000);
+      auto keep = [](void* out, int, char** values, char**) {
+        *static_cast<long*>(out) = values[0] ? std::atol(values[0]) : 0;
+        return 0;
+      };
+      sqlite3_exec(db, "SELECT count(*) FROM asset", keep, &count, nullptr);
+    }
+    sqlite3_close(db);
+    return count;
+  }
+
   // The names of the photos still in the folder or in the Trash, each with
   // the number of places it is found.
   std::map<std::string, int> whereabouts(const fs::path& folder) const {
@@ -113,6 +130,37 @@ TEST_F(ConcurrentHelpersTest, TwoHelpersShareOneLibrary) {
   EXPECT_EQ(catalogIntegrity(), "ok");
 }
 
+// A parent that renders in parallel starts several helpers at once, and the
+// first listing of each makes the catalog at the same moment as the others.
+TEST_F(ConcurrentHelpersTest, HelpersStartedTogetherOnANewCatalogAllAnswer) {
+  makeCopies(pictures(), 3);
+  constexpr int kRounds = 60;
+  constexpr int kHelpers = 4;
+  const std::string request = R"({"id":1,"cmd":"fetch_assets","kind":"image"})";
+  for (int round = 0; round < kRounds; ++round) {
+    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(catalogPath().string() + suffix);
+    std::vector<std::unique_ptr<HelperProcess>> helpers;
+    for (int i = 0; i < kHelpers; ++i) helpers.push_back(std::make_unique<HelperProcess>(helperBinary(), environment()));
+    std::vector<std::string> replies(kHelpers);
+    std::vector<std::thread> askers;
+    for (int i = 0; i < kHelpers; ++i) askers.emplace_back([&, i] { replies[i] = helpers[i]->request(request); });
+    for (std::thread& asker : askers) asker.join();
+    std::set<std::string> listings;
+    for (const std::string& reply : replies) {
+      simdjson::dom::parser parser;
+      simdjson::dom::array assets;
+      ASSERT_EQ(parser.parse(reply)["ok"]["assets"].get(assets), simdjson::SUCCESS)
+          << "round " << round << ": " << reply.substr(0, 300);
+      EXPECT_EQ(assets.size(), 3u);
+      listings.insert(reply);
+    }
+    // One identifier per file, whichever helper catalogued it.
+    EXPECT_EQ(listings.size(), 1u) << "round " << round;
+    for (auto& helper : helpers) EXPECT_EQ(helper->finish(), 0);
+  }
+  EXPECT_EQ(catalogIntegrity(), "ok");
+}
+
 TEST_F(ConcurrentHelpersTest, AHelperKilledMidListingLeavesAConsistentCatalog) {
   makeCopies(pictures(), 150);
   for (int delayMs : {0, 5, 20, 60, 150, 400}) {
@@ -130,6 +178,45 @@ TEST_F(ConcurrentHelpersTest, AHelperKilledMidListingLeavesAConsistentCatalog) {
   HelperProcess again(helperBinary(), environment());
   EXPECT_EQ(identifiers(again, "image"), ids);
   EXPECT_EQ(catalogIntegrity(), "ok");
+}
+
+// A first listing of a large library keeps what it has probed: the next
+// helper reads only the files the killed one had not catalogued yet.
+TEST_F(ConcurrentHelpersTest, AFirstListingKilledHalfWayIsContinuedNotRedone) {
+  constexpr long kPhotos = 6000;
+  makeCopies(pictures(), kPhotos);
+  RawHelper killed = startRaw();
+  killed.send(R"({"id":1,"cmd":"fetch_assets","kind":"image"})");
+  for (;;) {
+    pollfd replied{killed.output, POLLIN, 0};
+    if (catalogedAssets() > 0 || poll(&replied, 1, 2) != 0) break;
+  }
+  killed.kill();
+  const long catalogued = catalogedAssets();
+  ASSERT_GT(catalogued, 0);
+  ASSERT_LT(catalogued, kPhotos);
+  EXPECT_EQ(catalogIntegrity(), "ok");
+
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, pictures().c_str(), IN_OPEN), 0);
+  HelperProcess next(helperBinary(), environment());
+  const std::vector<std::string> ids = identifiers(next, "image");
+  EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), size_t(kPhotos));
+  EXPECT_EQ(next.finish(), 0);
+  std::set<std::string> opened;
+  alignas(inotify_event) char events[64 * 1024];
+  ssize_t length;
+  while ((length = read(watch, events, sizeof events)) > 0) {
+    for (char* at = events; at < events + length;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(at);
+      ASSERT_FALSE(event->mask & IN_Q_OVERFLOW);
+      if (event->len > 0) opened.insert(event->name);
+      at += sizeof(inotify_event) + event->len;
+    }
+  }
+  close(watch);
+  EXPECT_EQ(long(opened.size()), kPhotos - catalogued);
 }
 
 TEST_F(ConcurrentHelpersTest, AHelperKilledMidExportLeavesNoHalfWrittenMovie) {

@@ -3,10 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <thread>
 #include <unordered_set>
 
 #include <glib.h>
@@ -40,6 +41,9 @@ constexpr const char* kCreateSchema = R"sql(
     PRIMARY KEY(device, inode)
   ) WITHOUT ROWID;
 )sql";
+
+// Listings read the assets in path order, beside the walk's sorted files.
+constexpr const char* kCreatePathIndex = "CREATE INDEX IF NOT EXISTS asset_path ON asset(path)";
 
 constexpr const char* kSelectAssets =
     "SELECT identifier, path, device, inode, size, mtime_ns, media_type, pixel_width, pixel_height, "
@@ -163,7 +167,7 @@ void Catalog::open() {
   }
   try {
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-    exec("PRAGMA journal_mode=WAL");
+    switchToWriteAheadLog();
     // With write-ahead logging, NORMAL still keeps the catalog consistent
     // through a crash; only the last changes may be lost, and they are
     // rebuilt by the next listing.
@@ -182,6 +186,7 @@ void Catalog::open() {
         Statement tables(db_, "SELECT count(*) FROM sqlite_master");
         if (tables.step() && tables.integer(0) != 0) throw CatalogCorruptError("The photo catalog is not ours.");
         exec(kCreateSchema);
+        exec(kCreatePathIndex);
         exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
         version = kSchemaVersion;
       }
@@ -197,9 +202,34 @@ void Catalog::open() {
       sqlite3_finalize(probe);
       if (prepared != SQLITE_OK) throw CatalogCorruptError("The photo catalog does not have the expected tables.");
     }
+    // Catalogs made before listings read in path order lack the index.
+    auto hasPathIndex = [this] {
+      Statement index(db_, "SELECT 1 FROM sqlite_master WHERE type = 'index' AND name = 'asset_path'");
+      return index.step();
+    };
+    if (!hasPathIndex()) {
+      WriteTransaction transaction(*this);
+      exec(kCreatePathIndex);
+      transaction.commit();
+    }
   } catch (...) {
     close();
     throw;
+  }
+}
+
+// The switch takes the file's exclusive lock from within a read, and SQLite
+// answers SQLITE_BUSY at once instead of calling the busy handler when
+// another connection holds a lock, as waiting there could deadlock. Helpers
+// started together on a new catalog meet exactly there, so the switch is
+// tried again until the busy timeout has passed.
+void Catalog::switchToWriteAheadLog() {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+  for (;;) {
+    int code = sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    if (code == SQLITE_OK) return;
+    if ((code & 0xFF) != SQLITE_BUSY || std::chrono::steady_clock::now() >= deadline) fail(db_, code, "changed");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
 
@@ -253,20 +283,18 @@ auto Catalog::readConsistently(Read&& read) {
   }
 }
 
-CatalogSnapshot Catalog::load() {
+CatalogState Catalog::read(const std::function<void(CatalogEntry&&)>& visit) {
   return readConsistently([&] {
-    CatalogSnapshot snapshot;
-    Statement count(db_, "SELECT count(*) FROM asset");
-    if (count.step()) snapshot.assets.reserve(static_cast<size_t>(count.integer(0)));
-    Statement assets(db_, kSelectAssets);
-    while (assets.step()) snapshot.assets.push_back(entryFromRow(assets));
+    Statement assets(db_, (std::string(kSelectAssets) + " ORDER BY path").c_str());
+    while (assets.step()) visit(entryFromRow(assets));
+    CatalogState state;
     Statement failures(db_, kSelectFailures);
     while (failures.step()) {
-      snapshot.failures.push_back(FileStamp{fromColumn(failures.integer(0)), fromColumn(failures.integer(1)),
-                                            failures.integer(2), failures.integer(3)});
+      state.failures.push_back(FileStamp{fromColumn(failures.integer(0)), fromColumn(failures.integer(1)),
+                                         failures.integer(2), failures.integer(3)});
     }
-    snapshot.dataVersion = dataVersion();
-    return snapshot;
+    state.dataVersion = dataVersion();
+    return state;
   });
 }
 
@@ -296,7 +324,7 @@ void Catalog::WriteTransaction::commit() {
   open_ = false;
 }
 
-void Catalog::apply(const CatalogChanges& changes) {
+void Catalog::apply(const CatalogChanges& changes, Existing existing) {
   Statement removeAsset(db_, "DELETE FROM asset WHERE identifier = ?1");
   for (const std::string& identifier : changes.removedAssets) {
     removeAsset.bind(1, identifier);
@@ -308,25 +336,19 @@ void Catalog::apply(const CatalogChanges& changes) {
     removeFailure.bind(2, toColumn(stamp.inode));
     removeFailure.run();
   }
-  Statement saveAsset(db_,
-                      "INSERT INTO asset(identifier, path, device, inode, size, mtime_ns, media_type, pixel_width, "
-                      "pixel_height, creation_date, duration) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11) "
-                      "ON CONFLICT(identifier) DO UPDATE SET path = excluded.path, device = excluded.device, "
-                      "inode = excluded.inode, size = excluded.size, mtime_ns = excluded.mtime_ns, "
-                      "media_type = excluded.media_type, pixel_width = excluded.pixel_width, "
-                      "pixel_height = excluded.pixel_height, creation_date = excluded.creation_date, "
-                      "duration = excluded.duration");
-  // In identifier order the identifier index grows at its end instead of
-  // at random pages, which keeps a first listing of a large library from
-  // spilling SQLite's page cache over and over.
-  std::vector<const CatalogEntry*> byIdentifier;
-  byIdentifier.reserve(changes.savedAssets.size());
-  for (const CatalogEntry& entry : changes.savedAssets) byIdentifier.push_back(&entry);
-  std::sort(byIdentifier.begin(), byIdentifier.end(), [](const CatalogEntry* a, const CatalogEntry* b) {
-    return a->localIdentifier < b->localIdentifier;
-  });
-  for (const CatalogEntry* saved : byIdentifier) {
-    const CatalogEntry& entry = *saved;
+  constexpr const char* kInsertAsset =
+      "INSERT INTO asset(identifier, path, device, inode, size, mtime_ns, media_type, pixel_width, pixel_height, "
+      "creation_date, duration) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11) ";
+  const std::string upsert = std::string(kInsertAsset) +
+                             (existing == Existing::kKept
+                                  ? "ON CONFLICT DO NOTHING"
+                                  : "ON CONFLICT(identifier) DO UPDATE SET path = excluded.path, "
+                                    "device = excluded.device, inode = excluded.inode, size = excluded.size, "
+                                    "mtime_ns = excluded.mtime_ns, media_type = excluded.media_type, "
+                                    "pixel_width = excluded.pixel_width, pixel_height = excluded.pixel_height, "
+                                    "creation_date = excluded.creation_date, duration = excluded.duration");
+  Statement saveAsset(db_, upsert.c_str());
+  for (const CatalogEntry& entry : changes.savedAssets) {
     saveAsset.bind(1, entry.localIdentifier);
     saveAsset.bind(2, entry.path);
     saveAsset.bind(3, toColumn(entry.stamp.device));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -23,9 +24,8 @@ struct CatalogEntry {
   bool operator==(const CatalogEntry&) const = default;
 };
 
-// Everything the catalog holds, read in one transaction.
-struct CatalogSnapshot {
-  std::vector<CatalogEntry> assets;
+// What the catalog holds beside its assets, read with them.
+struct CatalogState {
   std::vector<FileStamp> failures;  // files that were not readable media when last seen
   int64_t dataVersion = 0;          // see Catalog::dataVersion()
 };
@@ -68,9 +68,11 @@ class Catalog {
   Catalog(const Catalog&) = delete;
   Catalog& operator=(const Catalog&) = delete;
 
-  // Everything, in one read transaction (or within the open write
-  // transaction).
-  CatalogSnapshot load();
+  // Hands every asset to `visit` in path order (bytewise, as std::string
+  // compares) and returns the rest of the catalog, all in one read
+  // transaction (or within the open write transaction). The rows are read as
+  // they are visited: no copy of the whole catalog is made.
+  CatalogState read(const std::function<void(CatalogEntry&&)>& visit);
 
   // The entries with these identifiers, each once, in the order first named;
   // unknown identifiers are left out.
@@ -91,8 +93,15 @@ class Catalog {
     bool open_ = true;
   };
 
-  // Writes the change; call within a WriteTransaction.
-  void apply(const CatalogChanges& changes);
+  // What a saved asset does to an entry of the same identifier or the same
+  // file (device and inode) that is there already.
+  enum class Existing {
+    kReplaced,  // the same identifier is overwritten; the same file with another identifier is an error
+    kKept,      // the saved asset is left out: another helper catalogued it first
+  };
+
+  // Writes the change, removals first; call within a WriteTransaction.
+  void apply(const CatalogChanges& changes, Existing existing = Existing::kReplaced);
 
   // Removes the entries with these identifiers, in one transaction.
   void remove(const std::vector<std::string>& localIdentifiers);
@@ -107,6 +116,7 @@ class Catalog {
  private:
   class Statement;
   void open();
+  void switchToWriteAheadLog();
   void close();
   void setAside();
   void exec(const char* sql);

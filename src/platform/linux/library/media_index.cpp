@@ -1,5 +1,6 @@
 #include "platform/linux/library/media_index.hpp"
 
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -9,8 +10,6 @@
 #include <ctime>
 #include <exception>
 #include <functional>
-#include <future>
-#include <optional>
 #include <thread>
 #include <unordered_map>
 
@@ -31,60 +30,166 @@ InodeKey keyOf(const FileStamp& stamp) { return InodeKey{stamp.device, stamp.ino
 
 using ProbeCache = std::unordered_map<FileStamp, ProbeResult, FileStampHash>;
 
-// Where each file of a snapshot is, by device and inode.
-struct SnapshotIndex {
-  explicit SnapshotIndex(const CatalogSnapshot& snapshot) {
-    assets.reserve(snapshot.assets.size());
-    for (size_t i = 0; i < snapshot.assets.size(); ++i) assets.emplace(keyOf(snapshot.assets[i].stamp), i);
-    for (size_t i = 0; i < snapshot.failures.size(); ++i) failures.emplace(keyOf(snapshot.failures[i]), i);
-  }
-  std::unordered_map<InodeKey, size_t, InodeKeyHash> assets;
-  std::unordered_map<InodeKey, size_t, InodeKeyHash> failures;
+// A first listing of a large library commits the new files it probes in
+// pieces, so that a helper stopped half way leaves them to the next one.
+// Pieces grow with the work done, up to a bound on the memory a piece
+// holds: few commits (each rewrites much of the identifier index, whose
+// random keys spread over all its pages), and a stop loses little.
+constexpr size_t kFirstPiece = 1024;
+constexpr size_t kLargestPiece = 65536;
+size_t pieceAfter(size_t probed) { return std::clamp(probed / 4, kFirstPiece, kLargestPiece); }
+
+constexpr uint32_t kNoIdentifier = UINT32_MAX;
+
+// A file whose content must be read, and what the catalog knows of it.
+struct Pending {
+  size_t file = 0;                       // in the walk's files
+  uint32_t identifier = kNoIdentifier;   // in Plan::identifiers: the catalogued asset with the same device and inode
+  bool editedInPlace = false;            // that asset is at the same path: its identifier goes on
+  bool failed = false;                   // a failure with the same device and inode is on record
+
+  bool isNew() const { return identifier == kNoIdentifier; }
 };
 
-// How a file found by the walk relates to the catalog.
-struct Match {
-  const CatalogEntry* entry = nullptr;  // the catalogued file with the same device and inode
-  size_t entryIndex = 0;
-  bool unchanged = false;       // same size and modification time: kept as it is, perhaps renamed
-  bool editedInPlace = false;   // same path, content changed: re-read under the same identifier
-  bool knownFailure = false;    // failed to probe before, and has not changed since
-  std::optional<size_t> failureIndex;
+// What a listing decides from the walk and the catalog before probing.
+struct Plan {
+  std::vector<ListedAsset> listed;  // of the requested media type
+  std::vector<Pending> pending;     // in walk order
+  std::vector<std::string> identifiers;
+  CatalogChanges changes;  // renames and removals, known without probing
+  int64_t dataVersion = 0;
 };
 
-Match match(const CatalogSnapshot& snapshot, const SnapshotIndex& index, const FoundFile& file) {
-  Match result;
-  if (auto found = index.assets.find(keyOf(file.stamp)); found != index.assets.end()) {
-    result.entryIndex = found->second;
-    result.entry = &snapshot.assets[found->second];
-    result.unchanged = result.entry->stamp == file.stamp;
+void addListed(std::vector<ListedAsset>& listed, CatalogEntry&& entry, size_t walkIndex, int64_t mediaType) {
+  if (entry.facts.mediaType != mediaType) return;
+  PhotoAsset asset;
+  asset.localIdentifier = std::move(entry.localIdentifier);
+  asset.mediaType = entry.facts.mediaType;
+  asset.pixelWidth = entry.facts.pixelWidth;
+  asset.pixelHeight = entry.facts.pixelHeight;
+  asset.creationDate = entry.facts.creationDate;
+  asset.duration = entry.facts.duration;
+  listed.push_back(ListedAsset{std::move(asset), walkIndex});
+}
+
+// A path no longer needed once its file is settled in the catalog: a large
+// listing holds the walk's paths only while they are of use.
+void dropPath(FoundFile& file) { std::string().swap(file.path); }
+
+// Compares the walk with the catalog. Both are in path order, so most files
+// meet their catalogued entry in one pass over the rows, with no copy of the
+// catalog held; only entries whose path the walk does not hold with the same
+// file (renamed, replaced or gone) are kept aside, to be matched by device
+// and inode. The paths of files found unchanged are dropped as the rows pass.
+Plan makePlan(Catalog& catalog, std::vector<FoundFile>& found, int64_t mediaType) {
+  Plan plan;
+  plan.listed.reserve(found.size());
+  std::vector<size_t> unmatched;
+  std::unordered_map<InodeKey, CatalogEntry, InodeKeyHash> aside;
+  size_t next = 0;
+  CatalogState state = catalog.read([&](CatalogEntry&& entry) {
+    while (next < found.size() && found[next].path < entry.path) unmatched.push_back(next++);
+    if (next < found.size() && found[next].path == entry.path && keyOf(found[next].stamp) == keyOf(entry.stamp)) {
+      if (entry.stamp == found[next].stamp) {
+        addListed(plan.listed, std::move(entry), next, mediaType);
+        dropPath(found[next]);
+      } else {
+        plan.pending.push_back(Pending{next, static_cast<uint32_t>(plan.identifiers.size()), true});
+        plan.identifiers.push_back(std::move(entry.localIdentifier));
+      }
+      ++next;
+      return;
+    }
+    aside.emplace(keyOf(entry.stamp), std::move(entry));
+  });
+  while (next < found.size()) unmatched.push_back(next++);
+  plan.dataVersion = state.dataVersion;
+
+  // Failures not claimed below are of files gone or changed into media.
+  std::unordered_map<InodeKey, std::pair<FileStamp, bool>, InodeKeyHash> failures;
+  for (const FileStamp& failure : state.failures) failures.emplace(keyOf(failure), std::make_pair(failure, false));
+  auto claimFailure = [&](const FileStamp& stamp) {
+    auto failure = failures.find(keyOf(stamp));
+    if (failure == failures.end()) return false;
+    failure->second.second = true;
+    return true;
+  };
+  for (Pending& pending : plan.pending) pending.failed = claimFailure(found[pending.file].stamp);
+
+  for (size_t i : unmatched) {
+    const FoundFile& file = found[i];
+    auto entry = aside.find(keyOf(file.stamp));
+    if (entry != aside.end() && entry->second.stamp == file.stamp) {
+      // Renamed or moved, content unchanged.
+      entry->second.path = file.path;
+      plan.changes.savedAssets.push_back(entry->second);
+      addListed(plan.listed, std::move(entry->second), i, mediaType);
+      aside.erase(entry);
+      continue;
+    }
+    auto failure = failures.find(keyOf(file.stamp));
+    if (failure != failures.end() && failure->second.first == file.stamp) {
+      // Failed before and has not changed since. A changed asset of the same
+      // inode at another path stays aside, to be removed.
+      failure->second.second = true;
+      continue;
+    }
+    Pending pending{i};
+    pending.failed = claimFailure(file.stamp);
     // A changed file at a new path may be a new file that reuses a deleted
-    // file's inode; it must not inherit that file's identifier.
-    result.editedInPlace = !result.unchanged && result.entry->path == file.path;
+    // file's inode; it must not inherit that file's identifier, but the old
+    // entry is kept while the file cannot be read.
+    if (entry != aside.end()) {
+      pending.identifier = static_cast<uint32_t>(plan.identifiers.size());
+      plan.identifiers.push_back(std::move(entry->second.localIdentifier));
+      aside.erase(entry);
+    }
+    plan.pending.push_back(pending);
   }
-  if (auto failed = index.failures.find(keyOf(file.stamp)); failed != index.failures.end()) {
-    result.failureIndex = failed->second;
-    result.knownFailure = !result.unchanged && !result.editedInPlace && snapshot.failures[failed->second] == file.stamp;
+  std::sort(plan.pending.begin(), plan.pending.end(),
+            [](const Pending& a, const Pending& b) { return a.file < b.file; });
+  for (auto& [key, entry] : aside) plan.changes.removedAssets.push_back(std::move(entry.localIdentifier));
+  for (auto& [key, failure] : failures) {
+    if (!failure.second) plan.changes.removedFailures.push_back(failure.first);
   }
-  return result;
+  return plan;
 }
 
-bool needsProbe(const Match& match) { return !match.unchanged && !match.knownFailure; }
-
-std::vector<size_t> filesToProbe(const CatalogSnapshot& snapshot, const SnapshotIndex& index,
-                                 const std::vector<FoundFile>& found, const ProbeCache& cache) {
-  std::vector<size_t> files;
-  for (size_t i = 0; i < found.size(); ++i) {
-    if (needsProbe(match(snapshot, index, found[i])) && !cache.contains(found[i].stamp)) files.push_back(i);
+// Decides what the catalog becomes for a file once its content was read.
+void settle(Plan& plan, const Pending& pending, const FoundFile& file, const ProbeResult& probe, int64_t mediaType,
+            CatalogChanges& changes, const std::function<std::string()>& newIdentifier) {
+  switch (probe.status) {
+    case ProbeResult::Status::kMedia: {
+      std::string identifier;
+      if (pending.editedInPlace) {
+        identifier = std::move(plan.identifiers[pending.identifier]);
+      } else {
+        if (!pending.isNew()) changes.removedAssets.push_back(std::move(plan.identifiers[pending.identifier]));
+        identifier = newIdentifier();
+      }
+      if (pending.failed) changes.removedFailures.push_back(file.stamp);
+      CatalogEntry entry{std::move(identifier), file.path, file.stamp, probe.facts};
+      changes.savedAssets.push_back(entry);
+      addListed(plan.listed, std::move(entry), pending.file, mediaType);
+      break;
+    }
+    case ProbeResult::Status::kNotMedia:
+      if (!pending.isNew()) changes.removedAssets.push_back(std::move(plan.identifiers[pending.identifier]));
+      changes.savedFailures.push_back(file.stamp);
+      break;
+    case ProbeResult::Status::kUnreadable:
+      // Not listed this time, but a catalogued file keeps its identifier
+      // until it can be read again or is gone.
+      if (pending.failed) changes.removedFailures.push_back(file.stamp);
+      break;
   }
-  return files;
 }
 
-// Probes on every core: the main thread works alongside the pool.
-void probeInParallel(const std::vector<FoundFile>& found, const std::vector<size_t>& which, ProbeCache& cache) {
-  if (which.empty()) return;
-  MediaBackend& media = mediaBackend();
+// Probes the files on every core: the main thread works alongside the pool.
+std::vector<ProbeResult> probeInParallel(const std::vector<FoundFile>& found, const std::vector<size_t>& which) {
   std::vector<ProbeResult> results(which.size());
+  if (which.empty()) return results;
+  MediaBackend& media = mediaBackend();
   std::atomic<size_t> next{0};
   std::exception_ptr failure;
   std::atomic<bool> failed{false};
@@ -113,75 +218,7 @@ void probeInParallel(const std::vector<FoundFile>& found, const std::vector<size
   work();
   for (std::thread& thread : pool) thread.join();
   if (failure) std::rethrow_exception(failure);
-  for (size_t k = 0; k < which.size(); ++k) cache.emplace(found[which[k]].stamp, results[k]);
-}
-
-struct Reconciliation {
-  std::vector<CatalogEntry> listed;  // the assets as they now are, in the order of the walk (by path)
-  CatalogChanges changes;
-};
-
-// Compares the walk with the catalog and decides what the catalog becomes.
-// Every file that needs a probe must have its result in the cache. Moves the
-// entries out of the snapshot.
-Reconciliation reconcile(CatalogSnapshot snapshot, const SnapshotIndex& index, const std::vector<FoundFile>& found,
-                         const ProbeCache& cache, const std::function<std::string()>& newIdentifier) {
-  Reconciliation result;
-  std::vector<bool> keptAssets(snapshot.assets.size(), false);
-  std::vector<bool> keptFailures(snapshot.failures.size(), false);
-  result.listed.reserve(found.size());
-
-  for (const FoundFile& file : found) {
-    Match m = match(snapshot, index, file);
-    if (m.unchanged) {
-      keptAssets[m.entryIndex] = true;
-      CatalogEntry entry = std::move(snapshot.assets[m.entryIndex]);
-      if (entry.path != file.path) {
-        entry.path = file.path;
-        result.changes.savedAssets.push_back(entry);
-      }
-      result.listed.push_back(std::move(entry));
-      continue;
-    }
-    if (m.knownFailure) {
-      keptFailures[*m.failureIndex] = true;
-      continue;
-    }
-    auto probed = cache.find(file.stamp);
-    ProbeResult::Status status = probed != cache.end() ? probed->second.status : ProbeResult::Status::kUnreadable;
-    switch (status) {
-      case ProbeResult::Status::kMedia: {
-        std::string identifier;
-        if (m.editedInPlace) {
-          keptAssets[m.entryIndex] = true;
-          identifier = std::move(snapshot.assets[m.entryIndex].localIdentifier);
-        } else {
-          identifier = newIdentifier();
-        }
-        CatalogEntry entry{std::move(identifier), file.path, file.stamp, probed->second.facts};
-        result.changes.savedAssets.push_back(entry);
-        result.listed.push_back(std::move(entry));
-        break;
-      }
-      case ProbeResult::Status::kNotMedia:
-        if (m.failureIndex) keptFailures[*m.failureIndex] = true;
-        result.changes.savedFailures.push_back(file.stamp);
-        break;
-      case ProbeResult::Status::kUnreadable:
-        // Not listed this time, but a catalogued file keeps its identifier
-        // until it can be read again or is gone.
-        if (m.entry != nullptr) keptAssets[m.entryIndex] = true;
-        break;
-    }
-  }
-
-  for (size_t i = 0; i < snapshot.assets.size(); ++i) {
-    if (!keptAssets[i]) result.changes.removedAssets.push_back(std::move(snapshot.assets[i].localIdentifier));
-  }
-  for (size_t i = 0; i < snapshot.failures.size(); ++i) {
-    if (!keptFailures[i]) result.changes.removedFailures.push_back(snapshot.failures[i]);
-  }
-  return result;
+  return results;
 }
 
 IndexedAsset indexedAsset(CatalogEntry&& entry) {
@@ -237,62 +274,92 @@ std::string MediaIndex::newIdentifier() {
   return text;
 }
 
-std::vector<CatalogEntry> MediaIndex::synchronize(const std::vector<FoundFile>& found, CatalogSnapshot snapshot) {
-  auto identifiers = [this] { return newIdentifier(); };
-  const int64_t seenVersion = snapshot.dataVersion;
-  ProbeCache cache;
-  std::optional<SnapshotIndex> index(std::in_place, snapshot);
-  probeInParallel(found, filesToProbe(snapshot, *index, found, cache), cache);
-  Reconciliation plan = reconcile(std::move(snapshot), *index, found, cache, identifiers);
-  if (plan.changes.empty()) return std::move(plan.listed);
+std::vector<ListedAsset> MediaIndex::synchronize(int64_t mediaType) {
+  const std::function<std::string()> identifiers = [this] { return newIdentifier(); };
+  std::vector<FoundFile> found = scanLibrary(distinctRoots(location_.roots));
+  Plan plan = makePlan(catalog_, found, mediaType);
+  const int64_t seenVersion = plan.dataVersion;
+  bool othersWrote = false;
+  // Files the catalog knew in another state wait for the last commit, which
+  // also removes what is gone; only new files go in the pieces, as nothing
+  // else in the catalog can stand in their way.
+  std::vector<std::pair<size_t, ProbeResult>> waiting;
+  for (size_t start = 0; start < plan.pending.size();) {
+    const size_t end = std::min(plan.pending.size(), start + pieceAfter(start));
+    std::vector<size_t> files;
+    for (size_t k = start; k < end; ++k) files.push_back(plan.pending[k].file);
+    std::vector<ProbeResult> results = probeInParallel(found, files);
+    CatalogChanges piece;
+    for (size_t k = start; k < end; ++k) {
+      const Pending& pending = plan.pending[k];
+      if (pending.isNew()) {
+        settle(plan, pending, found[pending.file], results[k - start], mediaType, piece, identifiers);
+      } else {
+        waiting.emplace_back(k, results[k - start]);
+      }
+    }
+    if (!piece.empty()) {
+      Catalog::WriteTransaction transaction(catalog_);
+      othersWrote = othersWrote || catalog_.dataVersion() != seenVersion;
+      // A file another helper catalogued meanwhile keeps its entry; the last
+      // commit below decides again on what that helper wrote.
+      catalog_.apply(piece, Catalog::Existing::kKept);
+      transaction.commit();
+    }
+    for (size_t k = start; k < end; ++k) {
+      if (plan.pending[k].isNew()) dropPath(found[plan.pending[k].file]);
+    }
+    start = end;
+  }
+  for (auto& [k, result] : waiting) {
+    settle(plan, plan.pending[k], found[plan.pending[k].file], result, mediaType, plan.changes, identifiers);
+  }
+  if (!othersWrote && plan.changes.empty()) return std::move(plan.listed);
 
   Catalog::WriteTransaction transaction(catalog_);
   // Another helper wrote in the meantime: decide again on what it wrote, so
   // both agree on one identifier per file. Its probes are mostly ours too.
-  if (catalog_.dataVersion() != seenVersion) {
-    CatalogSnapshot fresh = catalog_.load();
-    index.emplace(fresh);
-    probeInParallel(found, filesToProbe(fresh, *index, found, cache), cache);
-    plan = reconcile(std::move(fresh), *index, found, cache, identifiers);
+  if (othersWrote || catalog_.dataVersion() != seenVersion) {
+    ProbeCache probed;
+    for (auto& [k, result] : waiting) probed.emplace(found[plan.pending[k].file].stamp, std::move(result));
+    waiting = {};
+    plan = Plan{};
+    // Walked again, as the paths of settled files were let go.
+    found = scanLibrary(distinctRoots(location_.roots));
+    plan = makePlan(catalog_, found, mediaType);
+    std::vector<size_t> files;
+    for (const Pending& pending : plan.pending) {
+      if (!probed.contains(found[pending.file].stamp)) files.push_back(pending.file);
+    }
+    std::vector<ProbeResult> results = probeInParallel(found, files);
+    for (size_t k = 0; k < files.size(); ++k) probed.emplace(found[files[k]].stamp, std::move(results[k]));
+    for (const Pending& pending : plan.pending) {
+      const FoundFile& file = found[pending.file];
+      settle(plan, pending, file, probed.at(file.stamp), mediaType, plan.changes, identifiers);
+    }
   }
   catalog_.apply(plan.changes);
   transaction.commit();
   return std::move(plan.listed);
 }
 
-std::vector<IndexedAsset> MediaIndex::list(int64_t mediaType, bool newestFirst) {
+std::vector<PhotoAsset> MediaIndex::list(int64_t mediaType, bool newestFirst) {
   // Dates without a zone are read in the machine's zone as it is now.
   tzset();
-  // The catalog is read while the folders are walked; nothing else uses it
-  // until both are done.
-  auto loading = std::async(std::launch::async | std::launch::deferred, [this] { return catalog_.load(); });
-  std::vector<FoundFile> found = scanLibrary(distinctRoots(location_.roots));
-  std::optional<CatalogSnapshot> loaded;
-  try {
-    loaded = loading.get();
-  } catch (const CatalogCorruptError&) {
-    // Reading again below meets the same damage and rebuilds the catalog.
-  }
-  std::vector<CatalogEntry> entries = rebuildingOnCorruption([&] {
-    CatalogSnapshot snapshot = loaded ? std::move(*loaded) : catalog_.load();
-    loaded.reset();
-    return synchronize(found, std::move(snapshot));
-  });
-  found = {};
+  std::vector<ListedAsset> listed = rebuildingOnCorruption([&] { return synchronize(mediaType); });
+  // The walk's paths were freed in the middle of the heap, below what is
+  // still listed; handing their pages back keeps the peak near the reply's
+  // own size while the reply is made.
+  malloc_trim(0);
 
-  // The entries come in path order, so a stable sort by date alone leaves
-  // ties in path order without comparing paths.
-  std::vector<size_t> order;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    if (entries[i].facts.mediaType == mediaType) order.push_back(i);
-  }
-  auto dateOf = [&entries](size_t i) { return entries[i].facts.creationDate.value_or(0); };
-  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-    return newestFirst ? dateOf(a) > dateOf(b) : dateOf(a) < dateOf(b);
+  auto dateOf = [](const ListedAsset& listed) { return listed.asset.creationDate.value_or(0); };
+  std::sort(listed.begin(), listed.end(), [&](const ListedAsset& a, const ListedAsset& b) {
+    if (dateOf(a) != dateOf(b)) return newestFirst ? dateOf(a) > dateOf(b) : dateOf(a) < dateOf(b);
+    return a.walkIndex < b.walkIndex;
   });
-  std::vector<IndexedAsset> assets;
-  assets.reserve(order.size());
-  for (size_t i : order) assets.push_back(indexedAsset(std::move(entries[i])));
+  std::vector<PhotoAsset> assets;
+  assets.reserve(listed.size());
+  for (ListedAsset& entry : listed) assets.push_back(std::move(entry.asset));
   return assets;
 }
 

@@ -18,6 +18,13 @@ struct IndexedAsset {
   bool operator==(const IndexedAsset&) const = default;
 };
 
+// An asset of a listing, and its file's place in the walk's path order,
+// which orders assets of the same date.
+struct ListedAsset {
+  vek::PhotoAsset asset;
+  size_t walkIndex = 0;
+};
+
 // The listing side of the Linux library: which media files the user's folders
 // hold, under identifiers that stay with a file across runs, edits in place
 // and renames. Used from one thread at a time; probing inside list() runs on
@@ -36,10 +43,11 @@ class MediaIndex {
   // Brings the catalog up to date with the folders (new and changed files are
   // probed, vanished ones forgotten), then returns every listed asset of the
   // media type, by creation date (newest first when newestFirst; no date
-  // counts as 0), ties by path. Throws std::runtime_error when the catalog
-  // cannot be read or written (for example, locked by another process past
-  // the busy timeout).
-  std::vector<IndexedAsset> list(int64_t mediaType, bool newestFirst);
+  // counts as 0), ties by path. New files are committed in pieces as they
+  // are probed, so a listing cut short leaves its work to the next one.
+  // Throws std::runtime_error when the catalog cannot be read or written
+  // (for example, locked by another process past the busy timeout).
+  std::vector<vek::PhotoAsset> list(int64_t mediaType, bool newestFirst);
 
   // The catalogued assets with these identifiers, as the catalog stands (no
   // scan): each once, in the order first named. An asset whose path no longer
@@ -54,7 +62,7 @@ class MediaIndex {
   void forget(const std::vector<std::string>& localIdentifiers);
 
  private:
-  std::vector<CatalogEntry> synchronize(const std::vector<FoundFile>& found, CatalogSnapshot snapshot);
+  std::vector<ListedAsset> synchronize(int64_t mediaType);
   std::string newIdentifier();
   template <typename Operation>
   auto rebuildingOnCorruption(Operation operation);

@@ -301,6 +301,8 @@ class Walker {
       } else if (place.file < folder.files.size()) {
         files.push_back(std::move(folder.files[place.file++]));
       } else {
+        // Emptied: freed now, so the walk is never held twice.
+        std::vector<FoundFile>().swap(folder.files);
         stack.pop_back();
       }
     }

@@ -107,11 +107,20 @@ class MediaIndexTest : public ::testing::Test {
     return rows;
   }
 
+  // A listing with the path of each asset, as the catalog gives it.
+  static std::vector<IndexedAsset> listed(MediaIndex& index, int64_t type, bool newestFirst) {
+    std::vector<std::string> identifiers;
+    for (const PhotoAsset& asset : index.list(type, newestFirst)) identifiers.push_back(asset.localIdentifier);
+    std::vector<IndexedAsset> assets = index.lookup(identifiers);
+    EXPECT_EQ(assets.size(), identifiers.size());
+    return assets;
+  }
+
   // Identifier by path relative to the test's folder.
   std::map<std::string, std::string> identifiers(MediaIndex& index) const {
     std::map<std::string, std::string> byPath;
     for (int64_t type : {kMediaTypeImage, kMediaTypeVideo}) {
-      for (const IndexedAsset& indexed : index.list(type, true)) {
+      for (const IndexedAsset& indexed : listed(index, type, true)) {
         byPath[fs::relative(indexed.path, folder_).string()] = indexed.asset.localIdentifier;
       }
     }
@@ -141,12 +150,12 @@ TEST_F(MediaIndexTest, ListsDisplayedSizesDatesAndDurationsInDateOrder) {
   setModificationTime(videos() / "undated.mp4", 1400000000);
 
   MediaIndex index(location_);
-  EXPECT_EQ(rows(index.list(kMediaTypeImage, true)), (std::vector<Row>{
+  EXPECT_EQ(rows(listed(index, kMediaTypeImage, true)), (std::vector<Row>{
                                                          {"Pictures/local.jpg", 1, 40, 30, 1577952245, 0},
                                                          {"Pictures/turned.jpg", 1, 30, 40, 1569505080.053, 0},
                                                          {"Pictures/plain.png", 1, 20, 10, 1500000000, 0},
                                                      }));
-  EXPECT_EQ(rows(index.list(kMediaTypeVideo, false)), (std::vector<Row>{
+  EXPECT_EQ(rows(listed(index, kMediaTypeVideo, false)), (std::vector<Row>{
                                                           {"Videos/undated.mp4", 2, 32, 16, 1400000000, 1},
                                                           {"Videos/phone.mov", 2, 64, 48, 1563956740, 2},
                                                           {"Pictures/clips/turned.mp4", 2, 48, 64, 1614834367, 1},
@@ -174,7 +183,7 @@ TEST_F(MediaIndexTest, LeavesOutHiddenLinkedDuplicateAndUnreadableFiles) {
 
   MediaIndex index(location_);
   std::vector<std::string> paths;
-  for (const IndexedAsset& asset : index.list(kMediaTypeImage, true)) paths.push_back(asset.path);
+  for (const IndexedAsset& asset : listed(index, kMediaTypeImage, true)) paths.push_back(asset.path);
   std::sort(paths.begin(), paths.end());
   EXPECT_EQ(paths, (std::vector<std::string>{pictures() / "a/twice.jpg", deep / "deep.jpg", pictures() / "visible.jpg"}));
 }
@@ -214,20 +223,20 @@ TEST_F(MediaIndexTest, LookupGivesEachLiveFileOnceInTheOrderFirstNamed) {
   writeImage(pictures() / "c.jpg", 8, 8);
   writeImage(folder_ / "other.jpg", 8, 8);
   MediaIndex index(location_);
-  std::map<std::string, IndexedAsset> listed;
-  for (IndexedAsset& asset : index.list(kMediaTypeImage, true)) listed[fs::path(asset.path).filename()] = asset;
-  const std::string a = listed["a.jpg"].asset.localIdentifier;
-  const std::string b = listed["b.jpg"].asset.localIdentifier;
-  const std::string c = listed["c.jpg"].asset.localIdentifier;
+  std::map<std::string, IndexedAsset> byName;
+  for (IndexedAsset& asset : listed(index, kMediaTypeImage, true)) byName[fs::path(asset.path).filename()] = asset;
+  const std::string a = byName["a.jpg"].asset.localIdentifier;
+  const std::string b = byName["b.jpg"].asset.localIdentifier;
+  const std::string c = byName["c.jpg"].asset.localIdentifier;
 
   EXPECT_EQ(index.lookup({c, a, "00000000-0000-4000-8000-000000000000/L0/001", c, b}),
-            (std::vector<IndexedAsset>{listed["c.jpg"], listed["a.jpg"], listed["b.jpg"]}));
+            (std::vector<IndexedAsset>{byName["c.jpg"], byName["a.jpg"], byName["b.jpg"]}));
 
   // Without a new listing, the catalog still names b.jpg's path, but another
   // file now lives there.
   fs::rename(folder_ / "other.jpg", pictures() / "b.jpg");
   fs::remove(pictures() / "a.jpg");
-  EXPECT_EQ(index.lookup({a, b, c}), (std::vector<IndexedAsset>{listed["c.jpg"]}));
+  EXPECT_EQ(index.lookup({a, b, c}), (std::vector<IndexedAsset>{byName["c.jpg"]}));
 
   index.forget({c});
   EXPECT_EQ(index.lookup({c}), std::vector<IndexedAsset>{});
@@ -236,7 +245,7 @@ TEST_F(MediaIndexTest, LookupGivesEachLiveFileOnceInTheOrderFirstNamed) {
 TEST_F(MediaIndexTest, FileThatFailedToProbeIsListedOnceItChanges) {
   std::ofstream(pictures() / "late.jpg") << "still downloading";
   MediaIndex index(location_);
-  EXPECT_EQ(index.list(kMediaTypeImage, true), std::vector<IndexedAsset>{});
+  EXPECT_TRUE(index.list(kMediaTypeImage, true).empty());
   writeImage(folder_ / "done.jpg", 8, 8);
   overwrite(pictures() / "late.jpg", folder_ / "done.jpg");
   EXPECT_EQ(index.list(kMediaTypeImage, true).size(), 1u);

@@ -1,0 +1,159 @@
+#include "platform/linux/render/read_ahead.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <system_error>
+
+namespace vek::linux_library {
+namespace {
+
+// After a read-ahead render was waited for in vain, this many requests are
+// rendered on the request thread alone before reading ahead again.
+constexpr unsigned kPauseAfterStarving = 32;
+
+// Lowest first: the scheduler's idle class, which runs a thread only on a
+// core nothing else wants; where that is refused, the weakest nice value.
+// Threads this one starts (libvips' workers) inherit it.
+void lowerPriority() {
+  sched_param param{};
+  if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &param) != 0) setpriority(PRIO_PROCESS, gettid(), 19);
+}
+
+}  // namespace
+
+ReadAhead::ReadAhead(AheadRenderer renderer, unsigned threads, size_t depth, int64_t largestBox)
+    : renderer_(std::move(renderer)), threadCount_(threads), depth_(depth), largestBox_(largestBox) {}
+
+ReadAhead::~ReadAhead() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  queued_.notify_all();
+  for (auto& thread : threads_) thread.join();
+}
+
+void ReadAhead::follow(int64_t mediaType, std::vector<ListedFile> listing) {
+  std::lock_guard lock(mutex_);
+  listings_[mediaType] = std::move(listing);
+  listing_.clear();
+  for (const auto& [type, files] : listings_) listing_.insert(listing_.end(), files.begin(), files.end());
+  positions_.clear();
+  for (size_t i = 0; i < listing_.size(); ++i) positions_.emplace(listing_[i].identifier, i);
+  jobs_.clear();
+  last_.reset();
+}
+
+std::optional<CachedRender> ReadAhead::take(const std::string& identifier, int64_t box,
+                                            std::chrono::steady_clock::duration longestWait) {
+  std::unique_lock lock(mutex_);
+  const auto position = positions_.find(identifier);
+  if (position == positions_.end()) return std::nullopt;
+  const auto found = jobs_.find(position->second);
+  if (found == jobs_.end() || found->second->box != box) return std::nullopt;
+  const std::shared_ptr<Job> job = found->second;
+  jobs_.erase(found);
+  // Not started yet: the request thread, at its own priority, is quicker.
+  if (!job->started) return std::nullopt;
+  if (!finished_.wait_for(lock, longestWait, [&] { return job->finished; })) {
+    pausedFor_ = kPauseAfterStarving;
+    dropIdle();
+    return std::nullopt;
+  }
+  return std::move(job->render);
+}
+
+void ReadAhead::asked(const std::string& identifier, int64_t box, double compressionFactor) {
+  std::unique_lock lock(mutex_);
+  const auto found = positions_.find(identifier);
+  if (found == positions_.end()) {
+    dropIdle();
+    last_.reset();
+    return;
+  }
+  const size_t position = found->second;
+  const bool inOrder = last_ && last_->position + 1 == position && last_->box == box &&
+                       last_->compressionFactor == compressionFactor;
+  last_ = Asked{position, box, compressionFactor};
+  // What lies behind is not asked for again.
+  jobs_.erase(jobs_.begin(), jobs_.upper_bound(position));
+  if (!inOrder || box <= 0 || box > largestBox_) {
+    dropIdle();
+    return;
+  }
+  if (pausedFor_ > 0) {
+    --pausedFor_;
+    return;
+  }
+  bool added = false;
+  for (size_t next = position + 1; next <= position + depth_ && next < listing_.size(); ++next) {
+    std::shared_ptr<Job>& job = jobs_[next];
+    if (job && job->box == box && job->compressionFactor == compressionFactor) continue;
+    job = std::make_shared<Job>(Job{next, box, compressionFactor, false, false, std::nullopt});
+    added = true;
+  }
+  if (!added) return;
+  startThreads();
+  lock.unlock();
+  queued_.notify_all();
+}
+
+// Renders in flight stay, so that a request for one of them still waits for
+// it; their threads hold on to them.
+void ReadAhead::dropIdle() {
+  std::erase_if(jobs_, [](const auto& entry) { return !entry.second->started || entry.second->finished; });
+}
+
+void ReadAhead::startThreads() {
+  while (threads_.size() < threadCount_) {
+    try {
+      threads_.emplace_back([this] { run(); });
+    } catch (const std::system_error&) {
+      return;
+    }
+  }
+}
+
+void ReadAhead::run() {
+  lowerPriority();
+  pthread_setname_np(pthread_self(), "vek-read-ahead");
+  for (;;) {
+    std::shared_ptr<Job> job;
+    ListedFile file;
+    {
+      std::unique_lock lock(mutex_);
+      auto unstarted = [&] {
+        for (const auto& [position, candidate] : jobs_) {
+          if (!candidate->started) return candidate;
+        }
+        return std::shared_ptr<Job>();
+      };
+      queued_.wait(lock, [&] { return stopping_ || (job = unstarted()); });
+      if (stopping_) break;
+      job->started = true;
+      file = listing_[job->position];
+    }
+    std::optional<CachedRender> render;
+    try {
+      render = renderer_.render(file, job->box, job->compressionFactor);
+    } catch (...) {
+      // A render that cannot be made ahead is made, or fails, on request.
+    }
+    {
+      std::lock_guard lock(mutex_);
+      job->render = std::move(render);
+      job->finished = true;
+    }
+    finished_.notify_all();
+  }
+  try {
+    renderer_.threadEnds();
+  } catch (...) {
+    // Nothing was kept for a thread that could not render.
+  }
+}
+
+}  // namespace vek::linux_library

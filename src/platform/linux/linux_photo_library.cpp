@@ -59,6 +59,11 @@ unsigned readAheadThreads() {
   return count < 2 ? 0 : std::min(count, kMaxReadAheadThreads);
 }
 
+// Whether this read-ahead thread has rendered with the media module, and so
+// has something of the media libraries' to free before it ends. One that
+// only read the cache must not load the module just to free nothing.
+thread_local bool renderedWithMediaModule = false;
+
 // A reply rendered on a read-ahead thread: from the cache when it holds one
 // for the file as it is, else afresh, and then kept there.
 std::optional<CachedRender> renderAhead(RenderCache* cache, const ListedFile& file, int64_t box, double factor) {
@@ -68,6 +73,7 @@ std::optional<CachedRender> renderAhead(RenderCache* cache, const ListedFile& fi
     std::optional<CachedRender> cached = cache->load(file.identifier, box, *stamp);
     if (cached && cached->compressionFactor == factor) return cached;
   }
+  renderedWithMediaModule = true;
   const std::shared_ptr<PlatformImage> image = renderFile(file.path, box, file.video);
   if (!image) return std::nullopt;
   std::optional<std::string> jpeg = image->jpegRepresentation(factor);
@@ -198,7 +204,9 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
         RenderCache* cache = renderCache();
         AheadRenderer renderer{
             [cache](const ListedFile& file, int64_t box, double factor) { return renderAhead(cache, file, box, factor); },
-            [] { mediaBackend().releaseThread(); }};
+            [] {
+              if (renderedWithMediaModule) mediaBackend().releaseThread();
+            }};
         readAhead_ = std::make_unique<ReadAhead>(std::move(renderer), threads, 2 * threads, kMaxReadAheadBox);
       }
     }

@@ -22,7 +22,10 @@ import common
 from common import CPU, REQUEST, RSS, Helper, log
 
 SOURCE_LAYOUT = 1  # bump when the generated photos change
-SAMPLES = common.REPO.parent / "shared" / "samples"
+# Beside the repository, or beside the folder of worktrees it is one of.
+SAMPLES = next((folder for folder in (common.REPO.parent / "shared" / "samples",
+                                      common.REPO.parent.parent / "shared" / "samples") if folder.is_dir()),
+               common.REPO.parent / "shared" / "samples")
 CAMERA_JPEG = SAMPLES / "Samsung_SM-J327T1.jpg"
 PHONE_HEIC = SAMPLES / "Issue_487.heic"
 BOXES = (256, 1024)

@@ -457,11 +457,7 @@ def main():
             log("peak memory")
             memory = measure_memory(binary, libraries["jpeg24"], bench, arguments.reps)
 
-    text = build_report(arguments, binary, formats, results, startups, quality, memory, load.summary())
-    print("\n" + text)
-    (bench / "report.md").write_text(text)
-    (bench / "measurements.json").write_text(json.dumps(results.raw(), indent=1))
-    print(f"Kept in {bench / 'report.md'} and {bench / 'measurements.json'}")
+    common.keep_report(bench, build_report(arguments, binary, formats, results, startups, quality, memory, load.summary()), results)
 
 
 if __name__ == "__main__":

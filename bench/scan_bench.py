@@ -10,7 +10,6 @@ process.
     bench/scan_bench.py [--work /tmp/vek-bench] [--reps 3] [--files 200] [--helper PATH]
 """
 
-import json
 import os
 import random
 import time
@@ -210,11 +209,7 @@ def main():
                           before_each=lambda: common.read_through(*paths))
     log(f"measured in {time.perf_counter() - started:.0f} s")
 
-    text = build_report(arguments, binary, results, load.summary())
-    print("\n" + text)
-    (bench / "report.md").write_text(text)
-    (bench / "measurements.json").write_text(json.dumps(results.raw(), indent=1))
-    print(f"Kept in {bench / 'report.md'} and {bench / 'measurements.json'}")
+    common.keep_report(bench, build_report(arguments, binary, results, load.summary()), results)
 
 
 if __name__ == "__main__":

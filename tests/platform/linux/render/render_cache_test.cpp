@@ -66,14 +66,13 @@ TEST_F(RenderCacheTest, ServesAnEntryOnlyForItsAssetBoxAndStamp) {
 
   EXPECT_FALSE(cache.load("A/L0/001", 1024, kept.stamp));
   EXPECT_FALSE(cache.load("B/L0/001", 256, kept.stamp));
-  for (auto changed : {&RenderStamp::device, &RenderStamp::inode}) {
+  // Any field of the stamp differing: the file is not the one rendered.
+  void (*const changes[])(RenderStamp&) = {
+      [](RenderStamp& s) { ++s.device; }, [](RenderStamp& s) { ++s.inode; }, [](RenderStamp& s) { ++s.size; },
+      [](RenderStamp& s) { ++s.mtimeNs; }, [](RenderStamp& s) { ++s.ctimeNs; }};
+  for (auto change : changes) {
     RenderStamp other = kept.stamp;
-    ++(other.*changed);
-    EXPECT_FALSE(cache.load("A/L0/001", 256, other));
-  }
-  for (auto changed : {&RenderStamp::size, &RenderStamp::mtimeNs, &RenderStamp::ctimeNs}) {
-    RenderStamp other = kept.stamp;
-    ++(other.*changed);
+    change(other);
     EXPECT_FALSE(cache.load("A/L0/001", 256, other));
   }
 
@@ -126,17 +125,6 @@ TEST_F(RenderCacheTest, KeepsItsFilesPrivate) {
     ASSERT_EQ(stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, S_ISDIR(info.st_mode) ? 0700u : 0600u) << path;
   }
-}
-
-TEST_F(RenderCacheTest, ForgetsEveryBoxOfAnAsset) {
-  RenderCache cache(folder().string(), 1 << 20);
-  const CachedRender kept = render("bytes");
-  for (int64_t box : {256, 1024, 0}) cache.store("A/L0/001", box, kept);
-  cache.store("B/L0/001", 256, kept);
-  cache.forget({"A/L0/001", "C/L0/001"});
-  for (int64_t box : {256, 1024, 0}) EXPECT_FALSE(cache.load("A/L0/001", box, kept.stamp));
-  EXPECT_TRUE(cache.load("B/L0/001", 256, kept.stamp));
-  EXPECT_EQ(entries().size(), 1u);
 }
 
 TEST_F(RenderCacheTest, EvictsTheLeastRecentlyUsedToStayUnderItsCap) {
@@ -194,11 +182,10 @@ TEST_F(RenderCacheTest, TakesItsPlaceAndCapFromTheEnvironment) {
     EXPECT_EQ(cache->folder(), folder().string());
   }
   {
+    // A relative XDG_CACHE_HOME is ignored, as the base-directory rules say.
     testing::ScopedEnvironment xdg("XDG_CACHE_HOME", "relative");
     testing::ScopedEnvironment home("HOME", root_.c_str());
-    std::unique_ptr<RenderCache> cache = RenderCache::fromEnvironment();
-    ASSERT_TRUE(cache);
-    EXPECT_EQ(cache->folder(), (root_ / ".cache/vek-photokit-helper").string());
+    EXPECT_EQ(RenderCache::fromEnvironment()->folder(), (root_ / ".cache/vek-photokit-helper").string());
   }
   testing::ScopedEnvironment xdg("XDG_CACHE_HOME", cacheHome.c_str());
   testing::ScopedEnvironment off("VEK_RENDER_CACHE_MB", "0");

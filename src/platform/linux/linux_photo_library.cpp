@@ -213,12 +213,6 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
     return readAhead_.get();
   }
 
-  // How long a request waits for a render in flight on a read-ahead thread
-  // before it renders itself: a few times what its own renders take.
-  std::chrono::steady_clock::duration longestWaitForReadAhead() const {
-    return std::max<std::chrono::steady_clock::duration>(4 * lastRenderTime_, std::chrono::milliseconds(100));
-  }
-
   // The reply rendered ahead, or else from the cache, when either was made
   // for the file as it is now; else a fresh render, which the cache keeps
   // once it is encoded. The stamp is taken before rendering, so a file
@@ -237,7 +231,7 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
       if (ahead) ahead->asked(identifier, box, render.compressionFactor);
     };
     std::optional<CachedRender> made;
-    if (ahead) made = ahead->take(identifier, box, longestWaitForReadAhead());
+    if (ahead) made = ahead->take(identifier, box, lastRenderTime_);
     if (made && made->stamp != *stamp) made.reset();
     if (!made && cache) made = cache->load(identifier, box, *stamp);
     if (made) return std::make_shared<CachedPlatformImage>(std::move(*made), renderAfresh, std::move(handedOut));
@@ -265,7 +259,7 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
   // After the cache: its threads use it until they are joined.
   std::unique_ptr<ReadAhead> readAhead_;
   bool readAheadMade_ = false;
-  std::chrono::steady_clock::duration lastRenderTime_{};
+  std::chrono::steady_clock::duration lastRenderTime_{};  // of the last fresh render on this thread
 };
 
 }  // namespace

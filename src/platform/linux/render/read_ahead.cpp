@@ -5,14 +5,19 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <system_error>
 
 namespace vek::linux_library {
 namespace {
 
-// After a read-ahead render was waited for in vain, this many requests are
-// rendered on the request thread alone before reading ahead again.
-constexpr unsigned kPauseAfterStarving = 32;
+// Once the cores were found busy, this many requests are rendered on the
+// request thread alone before reading ahead again.
+constexpr unsigned kPauseWhenBusy = 32;
+// A render ahead may take this much longer than one on the request thread
+// (which decodes while it reads) before the cores count as busy.
+constexpr int kBusyFactor = 2;
+constexpr auto kShortestWait = std::chrono::milliseconds(50);
 
 // Lowest first: the scheduler's idle class, which runs a thread only on a
 // core nothing else wants; where that is refused, the weakest nice value.
@@ -48,7 +53,7 @@ void ReadAhead::follow(int64_t mediaType, std::vector<ListedFile> listing) {
 }
 
 std::optional<CachedRender> ReadAhead::take(const std::string& identifier, int64_t box,
-                                            std::chrono::steady_clock::duration longestWait) {
+                                            std::chrono::steady_clock::duration ownRender) {
   std::unique_lock lock(mutex_);
   const auto position = positions_.find(identifier);
   if (position == positions_.end()) return std::nullopt;
@@ -58,11 +63,12 @@ std::optional<CachedRender> ReadAhead::take(const std::string& identifier, int64
   jobs_.erase(found);
   // Not started yet: the request thread, at its own priority, is quicker.
   if (!job->started) return std::nullopt;
-  if (!finished_.wait_for(lock, longestWait, [&] { return job->finished; })) {
-    pausedFor_ = kPauseAfterStarving;
-    dropIdle();
+  const auto busy = kBusyFactor * std::max<std::chrono::steady_clock::duration>(ownRender, kShortestWait);
+  if (!finished_.wait_for(lock, busy, [&] { return job->finished; })) {
+    pause();
     return std::nullopt;
   }
+  if (job->took > busy) pause();
   return std::move(job->render);
 }
 
@@ -101,6 +107,11 @@ void ReadAhead::asked(const std::string& identifier, int64_t box, double compres
   queued_.notify_all();
 }
 
+void ReadAhead::pause() {
+  pausedFor_ = kPauseWhenBusy;
+  dropIdle();
+}
+
 // Renders in flight stay, so that a request for one of them still waits for
 // it; their threads hold on to them.
 void ReadAhead::dropIdle() {
@@ -137,6 +148,7 @@ void ReadAhead::run() {
       file = listing_[job->position];
     }
     std::optional<CachedRender> render;
+    const auto start = std::chrono::steady_clock::now();
     try {
       render = renderer_.render(file, job->box, job->compressionFactor);
     } catch (...) {
@@ -145,6 +157,7 @@ void ReadAhead::run() {
     {
       std::lock_guard lock(mutex_);
       job->render = std::move(render);
+      job->took = std::chrono::steady_clock::now() - start;
       job->finished = true;
     }
     finished_.notify_all();

@@ -45,9 +45,11 @@ struct AheadRenderer {
 // `depth` plus one per thread.
 //
 // A request for an asset being rendered ahead waits for that render rather
-// than making a second one. Idle priority means a busy machine may not run
-// it at all, so the wait is bounded: past it the caller renders itself and
-// read-ahead pauses for a while.
+// than making a second one. Idle priority means a busy machine runs it late
+// or not at all, so the wait is bounded by twice what the request thread's
+// own renders take: past it the caller renders itself. Then, and whenever a
+// render ahead took that long, the cores were not idle, and read-ahead
+// pauses for a while.
 //
 // Called from one thread (the request thread); the threads start on first
 // use and are stopped and joined on destruction.
@@ -63,11 +65,12 @@ class ReadAhead {
   // from the last image to the first video. Forgets every render made ahead.
   void follow(int64_t mediaType, std::vector<ListedFile> listing);
 
-  // The reply rendered ahead for the asset at the box, waiting up to
-  // `longestWait` for one in flight. nullopt when there is none; the caller
-  // then renders, and must check the render's stamp and factor itself.
+  // The reply rendered ahead for the asset at the box, waiting for one in
+  // flight; `ownRender` is how long the caller's last render of its own
+  // took. nullopt when there is none; the caller then renders, and must
+  // check the render's stamp and factor itself.
   std::optional<CachedRender> take(const std::string& identifier, int64_t box,
-                                   std::chrono::steady_clock::duration longestWait);
+                                   std::chrono::steady_clock::duration ownRender);
 
   // The parent was given the asset at the box, encoded at the factor: plans
   // what to render next.
@@ -81,6 +84,7 @@ class ReadAhead {
     bool started = false;
     bool finished = false;
     std::optional<CachedRender> render;
+    std::chrono::steady_clock::duration took{};
   };
   struct Asked {
     size_t position;
@@ -90,6 +94,7 @@ class ReadAhead {
 
   void run();
   void dropIdle();
+  void pause();
   void startThreads();
 
   const AheadRenderer renderer_;

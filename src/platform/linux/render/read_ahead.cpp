@@ -21,7 +21,11 @@ constexpr auto kShortestWait = std::chrono::milliseconds(50);
 
 // Lowest first: the scheduler's idle class, which runs a thread only on a
 // core nothing else wants; where that is refused, the weakest nice value.
-// Threads this one starts (libvips' workers) inherit it.
+// Neither can be undone, and threads this one starts inherit it: libvips'
+// workers, which libvips keeps and hands to any later render, the request
+// thread's too. So each thread renders its first image at normal priority,
+// making the workers that its renders need at that priority, and lowers
+// itself only then.
 void lowerPriority() {
   sched_param param{};
   if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &param) != 0) setpriority(PRIO_PROCESS, gettid(), 19);
@@ -129,9 +133,8 @@ void ReadAhead::startThreads() {
 }
 
 void ReadAhead::run() {
-  lowerPriority();
   pthread_setname_np(pthread_self(), "vek-read-ahead");
-  for (;;) {
+  for (bool lowered = false;; lowered = true) {
     std::shared_ptr<Job> job;
     ListedFile file;
     {
@@ -161,6 +164,7 @@ void ReadAhead::run() {
       job->finished = true;
     }
     finished_.notify_all();
+    if (!lowered) lowerPriority();
   }
   try {
     renderer_.threadEnds();

@@ -185,7 +185,7 @@ std::string temporaryName(int64_t box) {
 
 // Replaced whole, like an entry, so a reader never sees half a number.
 void writeNumber(const std::string& path, uint64_t number) {
-  const std::string temporary = path + temporaryName(0);
+  const std::string temporary = path.substr(0, path.rfind('/') + 1) + temporaryName(0);
   const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return;
   const bool written = writeWhole(fd, std::to_string(number));
@@ -321,13 +321,14 @@ void RenderCache::sweep() {
   std::error_code error;
   for (auto it = std::filesystem::recursive_directory_iterator(folder_, error);
        !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-    // Entries lie three levels down; the usage note above them is no entry.
+    // Entries lie three levels down; the usage note is at the top, where
+    // only a dead helper's temporary note is of interest.
     std::error_code statError;
-    if (it.depth() != 2 || !it->is_regular_file(statError)) continue;
+    const bool temporary = it->path().filename().string().starts_with(".");
+    if ((it.depth() != 2 && !(it.depth() == 0 && temporary)) || !it->is_regular_file(statError)) continue;
     const uint64_t bytes = it->file_size(statError);
     const auto used = it->last_write_time(statError);
     if (statError) continue;
-    const bool temporary = it->path().filename().string().starts_with(".");
     if (temporary && used < abandoned) {
       std::filesystem::remove(it->path(), statError);
       continue;

@@ -46,10 +46,10 @@ struct AheadRenderer {
 //
 // A request for an asset being rendered ahead waits for that render rather
 // than making a second one. Idle priority means a busy machine runs it late
-// or not at all, so the wait is bounded by twice what the request thread's
-// own renders take: past it the caller renders itself. Then, and whenever a
-// render ahead took that long, the cores were not idle, and read-ahead
-// pauses for a while.
+// or not at all, so the wait is bounded by one and a half times what the
+// request thread's own renders take: past it the caller renders itself.
+// Then, and whenever a render ahead took that long, the cores were not idle,
+// and read-ahead pauses for a while.
 //
 // Called from one thread (the request thread); the threads start on first
 // use and are stopped and joined on destruction.

@@ -91,6 +91,15 @@ std::vector<ListedFile> listing(int count) {
 
 std::string id(int i) { return "id" + std::to_string(i); }
 
+// Two requests in order, with renders held shut: the third asset's render
+// ahead is under way and cannot finish.
+void scanHeldShut(FakeRenderer& fake, ReadAhead& ahead) {
+  fake.close();
+  ahead.asked(id(0), 256, kFactor);
+  ahead.asked(id(1), 256, kFactor);
+  ASSERT_TRUE(fake.waitForStarted(1));
+}
+
 TEST(ReadAheadTest, AScanInOrderIsRenderedAheadEachAssetOnce) {
   FakeRenderer fake;
   ReadAhead ahead(fake.renderer(), 2, 4, 2048);
@@ -123,10 +132,7 @@ TEST(ReadAheadTest, ARequestWaitsForTheRenderInFlight) {
   FakeRenderer fake;
   ReadAhead ahead(fake.renderer(), 1, 1, 2048);
   ahead.follow(1, listing(5));
-  fake.close();
-  ahead.asked(id(0), 256, kFactor);
-  ahead.asked(id(1), 256, kFactor);
-  ASSERT_TRUE(fake.waitForStarted(1));
+  scanHeldShut(fake, ahead);
   std::optional<CachedRender> made;
   std::thread request([&] { made = ahead.take(id(2), 256, 10s); });
   std::this_thread::sleep_for(50ms);
@@ -153,18 +159,16 @@ TEST(ReadAheadTest, ARequestWaitsForTheRenderInFlight) {
   EXPECT_EQ(fake.started().size(), 3u);
 }
 
-TEST(ReadAheadTest, PausesWhenRendersAheadTakeFarLongerThanTheRequestsOwn) {
+TEST(ReadAheadTest, PausesWhenRendersAheadTakeLongerThanTheRequestsOwn) {
   FakeRenderer fake;
   ReadAhead ahead(fake.renderer(), 1, 1, 2048);
   ahead.follow(1, listing(40));
-  fake.close();
-  ahead.asked(id(0), 256, kFactor);
-  ahead.asked(id(1), 256, kFactor);
-  ASSERT_TRUE(fake.waitForStarted(1));
+  scanHeldShut(fake, ahead);
   std::this_thread::sleep_for(150ms);
   fake.open();
   fake.waitForQuiet();
-  // Done, but in far more than twice the 20 ms the request's own took:
+  // Done, but in far more than the request's own 20 ms (or the 50 ms that
+  // any render may take):
   // served all the same, and then the request thread goes on alone.
   ASSERT_TRUE(ahead.take(id(2), 256, 20ms));
   for (int i = 2; i < 10; ++i) ahead.asked(id(i), 256, kFactor);

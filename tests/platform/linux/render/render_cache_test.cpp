@@ -55,7 +55,8 @@ class RenderCacheTest : public ::testing::Test {
 
 TEST_F(RenderCacheTest, ServesAnEntryOnlyForItsAssetBoxAndStamp) {
   RenderCache cache(folder().string(), 1 << 20);
-  const CachedRender kept = render(std::string("\xFF\xD8\xFF jpeg bytes \0 with a zero", 30));
+  constexpr char kBytes[] = "\xFF\xD8\xFF jpeg bytes \0 with a zero";
+  const CachedRender kept = render(std::string(kBytes, sizeof kBytes - 1));
   cache.store("A/L0/001", 256, kept);
 
   std::optional<CachedRender> loaded = cache.load("A/L0/001", 256, kept.stamp);

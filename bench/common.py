@@ -470,5 +470,14 @@ def report(title, work, results, targets, notes, load):
     print(f"Kept in {work / 'report.md'} and {work / 'measurements.json'}")
 
 
+def keep_report(folder, text, results):
+    """Prints a report built by the benchmark itself and keeps it, with every
+    raw measurement, in the folder."""
+    print("\n" + text)
+    (folder / "report.md").write_text(text)
+    (folder / "measurements.json").write_text(json.dumps(results.raw(), indent=1))
+    print(f"Kept in {folder / 'report.md'} and {folder / 'measurements.json'}")
+
+
 def log(message):
     print(f"[{time.strftime('%H:%M:%S')}] {message}", flush=True)

@@ -22,7 +22,10 @@ import common
 from common import CPU, REQUEST, RSS, Helper, log
 
 SOURCE_LAYOUT = 1  # bump when the generated photos change
-SAMPLES = common.REPO.parent / "shared" / "samples"
+# Beside the repository, or beside the folder of worktrees it is one of.
+SAMPLES = next((folder for folder in (common.REPO.parent / "shared" / "samples",
+                                      common.REPO.parent.parent / "shared" / "samples") if folder.is_dir()),
+               common.REPO.parent / "shared" / "samples")
 CAMERA_JPEG = SAMPLES / "Samsung_SM-J327T1.jpg"
 PHONE_HEIC = SAMPLES / "Issue_487.heic"
 BOXES = (256, 1024)
@@ -454,11 +457,7 @@ def main():
             log("peak memory")
             memory = measure_memory(binary, libraries["jpeg24"], bench, arguments.reps)
 
-    text = build_report(arguments, binary, formats, results, startups, quality, memory, load.summary())
-    print("\n" + text)
-    (bench / "report.md").write_text(text)
-    (bench / "measurements.json").write_text(json.dumps(results.raw(), indent=1))
-    print(f"Kept in {bench / 'report.md'} and {bench / 'measurements.json'}")
+    common.keep_report(bench, build_report(arguments, binary, formats, results, startups, quality, memory, load.summary()), results)
 
 
 if __name__ == "__main__":

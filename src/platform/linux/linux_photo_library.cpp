@@ -1,11 +1,19 @@
 #include "platform/linux/linux_photo_library.hpp"
 
+#include <sched.h>
+
+#include <chrono>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <unordered_map>
 
 #include "platform/linux/library/media_backend.hpp"
 #include "platform/linux/library/media_index.hpp"
+#include "platform/linux/render/cached_image.hpp"
+#include "platform/linux/render/read_ahead.hpp"
+#include "platform/linux/render/render_cache.hpp"
 #include "platform/linux/trash/trash.hpp"
 
 namespace vek::linux_library {
@@ -26,6 +34,56 @@ int64_t boxSide(double side) {
   if (std::isnan(side) || side <= 0) return 0;
   if (side >= 1e9) return 0;
   return static_cast<int64_t>(side);
+}
+
+// Larger boxes are not rendered ahead: a few full-size renders held at once
+// would cost more memory than the time they save is worth.
+constexpr int64_t kMaxReadAheadBox = 2048;
+constexpr unsigned kMaxReadAheadThreads = 4;
+
+std::shared_ptr<PlatformImage> renderFile(const std::string& path, int64_t box, bool video) {
+  MediaBackend& media = mediaBackend();
+  return video ? media.renderVideoPoster(path, box) : media.renderImageFile(path, box);
+}
+
+// One thread per core this process may run on, a few at most; none on a
+// single core, which has nothing idle to give. Reading ahead is off unless
+// VEK_RENDER_READ_AHEAD=1: a libvips worker that a read-ahead thread starts
+// keeps that thread's idle priority and later serves the request thread too,
+// which a busy machine then starves.
+unsigned readAheadThreads() {
+  const char* setting = std::getenv("VEK_RENDER_READ_AHEAD");
+  if (setting == nullptr || std::strcmp(setting, "1") != 0) return 0;
+  cpu_set_t cpus;
+  CPU_ZERO(&cpus);
+  if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return 0;
+  const auto count = static_cast<unsigned>(CPU_COUNT(&cpus));
+  return count < 2 ? 0 : std::min(count, kMaxReadAheadThreads);
+}
+
+// Whether this read-ahead thread has rendered with the media module, and so
+// has something of the media libraries' to free before it ends. One that
+// only read the cache must not load the module just to free nothing.
+thread_local bool renderedWithMediaModule = false;
+
+// A reply rendered on a read-ahead thread: from the cache when it holds one
+// for the file as it is, else afresh, and then kept there.
+std::optional<CachedRender> renderAhead(RenderCache* cache, const ListedFile& file, const std::string& path,
+                                        int64_t box, double factor) {
+  const std::optional<RenderStamp> stamp = stampOfFile(path);
+  if (!stamp) return std::nullopt;
+  if (cache) {
+    std::optional<CachedRender> cached = cache->load(file.identifier, box, *stamp);
+    if (cached && cached->compressionFactor == factor) return cached;
+  }
+  renderedWithMediaModule = true;
+  const std::shared_ptr<PlatformImage> image = renderFile(path, box, file.video);
+  if (!image) return std::nullopt;
+  std::optional<std::string> jpeg = image->jpegRepresentation(factor);
+  if (!jpeg || jpeg->empty()) return std::nullopt;
+  CachedRender render{image->size(), factor, std::move(*jpeg), *stamp};
+  if (cache) cache->store(file.identifier, box, render);
+  return render;
 }
 
 class CollectedDeletions : public AssetChangeRequests {
@@ -50,7 +108,14 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
     for (const auto& descriptor : options.sortDescriptors) {
       if (descriptor.key == "creationDate") newestFirst = !descriptor.ascending;
     }
-    return AssetFetchResult(index().list(mediaType, newestFirst));
+    std::vector<PhotoAsset> listed = index().list(mediaType, newestFirst);
+    if (ReadAhead* ahead = readAhead()) {
+      std::vector<ListedFile> files;
+      files.reserve(listed.size());
+      for (const auto& asset : listed) files.push_back({asset.localIdentifier, asset.mediaType == kMediaTypeVideo});
+      ahead->follow(mediaType, std::move(files));
+    }
+    return AssetFetchResult(std::move(listed));
   }
 
   // The paths found are kept for the requests that follow a lookup within
@@ -68,9 +133,7 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
     ImageResult result;
     if (auto path = pathOf(asset.localIdentifier)) {
       const int64_t box = boxSide(std::max(targetSize.width, targetSize.height));
-      MediaBackend& media = mediaBackend();
-      result.image = asset.mediaType == kMediaTypeVideo ? media.renderVideoPoster(*path, box)
-                                                        : media.renderImageFile(*path, box);
+      result.image = renderedImage(asset, *path, box);
     }
     handler(std::move(result));
   }
@@ -112,6 +175,7 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
       return;
     }
     index().forget(identifiers);
+    if (RenderCache* cache = renderCache()) cache->forget(identifiers);
     completion(true, std::nullopt);
   }
 
@@ -126,6 +190,62 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
     return *trashSettings_;
   }
 
+  RenderCache* renderCache() {
+    if (!renderCacheMade_) {
+      renderCache_ = RenderCache::fromEnvironment();
+      renderCacheMade_ = true;
+    }
+    return renderCache_.get();
+  }
+
+  ReadAhead* readAhead() {
+    if (!readAheadMade_) {
+      readAheadMade_ = true;
+      if (const unsigned threads = readAheadThreads()) {
+        RenderCache* cache = renderCache();
+        AheadRenderer renderer{
+            [this](const std::string& identifier) { return pathOf(identifier); },
+            [cache](const ListedFile& file, const std::string& path, int64_t box, double factor) {
+              return renderAhead(cache, file, path, box, factor);
+            },
+            [] {
+              if (renderedWithMediaModule) mediaBackend().releaseThread();
+            }};
+        readAhead_ = std::make_unique<ReadAhead>(std::move(renderer), threads, 2 * threads, kMaxReadAheadBox);
+      }
+    }
+    return readAhead_.get();
+  }
+
+  // The reply rendered ahead, or else from the cache, when either was made
+  // for the file as it is now; else a fresh render, which the cache keeps
+  // once it is encoded. The stamp is taken before rendering, so a file
+  // changed while it renders is stored under the older stamp and rendered
+  // again next time.
+  std::shared_ptr<PlatformImage> renderedImage(const PhotoAsset& asset, const std::string& path, int64_t box) {
+    const bool video = asset.mediaType == kMediaTypeVideo;
+    auto renderAfresh = [path, box, video] { return renderFile(path, box, video); };
+    RenderCache* cache = renderCache();
+    ReadAhead* ahead = readAhead();
+    const std::optional<RenderStamp> stamp = cache || ahead ? stampOfFile(path) : std::nullopt;
+    if (!stamp) return renderAfresh();
+    const std::string& identifier = asset.localIdentifier;
+    JpegHandedOut handedOut = [cache, ahead, identifier, box](const CachedRender& render, bool rendered) {
+      if (rendered && cache) cache->store(identifier, box, render);
+      if (ahead) ahead->asked(identifier, box, render.compressionFactor);
+    };
+    std::optional<CachedRender> made;
+    if (ahead) made = ahead->take(identifier, box, lastRenderTime_);
+    if (made && made->stamp != *stamp) made.reset();
+    if (!made && cache) made = cache->load(identifier, box, *stamp);
+    if (made) return std::make_shared<CachedPlatformImage>(std::move(*made), renderAfresh, std::move(handedOut));
+    const auto start = std::chrono::steady_clock::now();
+    std::shared_ptr<PlatformImage> fresh = renderAfresh();
+    lastRenderTime_ = std::chrono::steady_clock::now() - start;
+    if (!fresh) return nullptr;
+    return std::make_shared<ReportingPlatformImage>(std::move(fresh), *stamp, std::move(handedOut));
+  }
+
   // Where the asset's file is: as the last lookup found it, else as the
   // catalog has it now; none when the file has gone.
   std::optional<std::string> pathOf(const std::string& localIdentifier) {
@@ -138,6 +258,12 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
   std::unique_ptr<MediaIndex> index_;
   std::unordered_map<std::string, std::string> foundPaths_;
   std::optional<TrashSettings> trashSettings_;
+  std::unique_ptr<RenderCache> renderCache_;
+  bool renderCacheMade_ = false;
+  // After the cache: its threads use it until they are joined.
+  std::unique_ptr<ReadAhead> readAhead_;
+  bool readAheadMade_ = false;
+  std::chrono::steady_clock::duration lastRenderTime_{};  // of the last fresh render on this thread
 };
 
 }  // namespace

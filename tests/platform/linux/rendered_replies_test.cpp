@@ -1,0 +1,277 @@
+#include <sys/stat.h>
+
+#include <sched.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <numeric>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/linux/helper_home.hpp"
+#include "support/helper_process.hpp"
+
+namespace vek::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Replies served from the render cache or rendered ahead, as the parent
+// meets them: through the helper's replies, across helpers, edits,
+// deletions and kills, always the bytes of a fresh render.
+class RenderedRepliesTest : public HelperHome {
+ protected:
+  Path cacheFolder() const { return home() / ".cache/vek-photokit-helper"; }
+
+  // Every reply rendered afresh on request.
+  std::map<std::string, std::string> freshEnvironment() const {
+    auto env = environment();
+    env["VEK_RENDER_CACHE_MB"] = "0";
+    env["VEK_RENDER_READ_AHEAD"] = "0";
+    return env;
+  }
+
+  // A JPEG of one grey level, so that two of the same size still differ.
+  void makeGrey(const Path& path, int width, int height, int level) {
+    const Path plain = temporary() / "plain.v";
+    makeImage(plain, width, height);
+    run("vips linear " + quoted(plain) + " " + quoted(path) + " 1 " + std::to_string(level) + " --uchar");
+  }
+
+  // Every entry (three levels) below the cache folder, by path, with its inode and
+  // modification time: an entry served is touched, one rewritten is a new
+  // file.
+  std::map<Path, std::pair<ino_t, int64_t>> entries() const {
+    std::map<Path, std::pair<ino_t, int64_t>> found;
+    std::error_code ignored;
+    for (auto it = fs::recursive_directory_iterator(cacheFolder(), ignored); it != fs::recursive_directory_iterator();
+         it.increment(ignored)) {
+      struct stat info {};
+      if (it.depth() != 2 || !it->is_regular_file() || stat(it->path().c_str(), &info) != 0) continue;
+      found[it->path()] = {info.st_ino, info.st_mtim.tv_sec * 1'000'000'000LL + info.st_mtim.tv_nsec};
+    }
+    return found;
+  }
+
+  // The replies of a helper on `env` for every identifier at the box, in
+  // the listing's order, or in the order of `positions` in it; `during` is
+  // called with the helper's pid after each reply.
+  std::vector<std::string> replies(const std::map<std::string, std::string>& env, int box,
+                                   const std::vector<size_t>& positions = {},
+                                   const std::function<void(pid_t)>& during = nullptr) {
+    HelperProcess helper(helperBinary(), env);
+    std::vector<std::string> ids = identifiers(helper, "image");
+    for (const auto& id : identifiers(helper, "video")) ids.push_back(id);
+    std::vector<std::string> lines(ids.size());
+    std::vector<size_t> order = positions;
+    if (order.empty()) {
+      order.resize(ids.size());
+      std::iota(order.begin(), order.end(), 0);
+    }
+    for (size_t position : order) {
+      lines[position] = render(helper, ids[position], box);
+      if (during) during(helper.pid());
+    }
+    EXPECT_EQ(helper.finish(), 0);
+    return lines;
+  }
+
+  // Whether each of the process's threads named `name` runs at the lowest
+  // CPU priority: in the idle class, or at nice 19. From /proc.
+  static std::vector<bool> lowestPriorityOfThreads(pid_t pid, const std::string& name) {
+    std::vector<bool> lowest;
+    std::error_code ignored;
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ignored)) {
+      std::string comm = readAll(task.path() / "comm");
+      if (comm != name + "\n") continue;
+      // Fields 19 (nice) and 41 (policy) of stat, counted on after the name
+      // in parentheses (field 2).
+      const std::string stat = readAll(task.path() / "stat");
+      std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+      std::string field;
+      int nice = 0;
+      for (int number = 3; number <= 41 && fields >> field; ++number) {
+        if (number == 19) nice = std::stoi(field);
+        if (number == 41) lowest.push_back(std::stoi(field) == SCHED_IDLE || nice == 19);
+      }
+    }
+    return lowest;
+  }
+};
+
+TEST_F(RenderedRepliesTest, ACachedReplyIsTheFreshReplyByteForByte) {
+  makeGrey(pictures() / "grey.jpg", 300, 200, 90);
+  makeImage(pictures() / "black.png", 120, 260);
+  makeVideo(videos() / "clip.mp4", 1, "160x120");
+  const std::vector<std::string> fresh = replies(freshEnvironment(), 64);
+  ASSERT_EQ(fresh.size(), 3u);
+  for (const auto& line : fresh) ASSERT_NE(line.find("\"jpegBase64\""), std::string::npos) << line.substr(0, 200);
+  EXPECT_FALSE(fs::exists(cacheFolder())) << "a cap of 0 keeps nothing";
+
+  EXPECT_EQ(replies(environment(), 64), fresh);
+  const auto filled = entries();
+  EXPECT_EQ(filled.size(), 3u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(replies(environment(), 64), fresh);
+  // Served, not rendered again: the same files, used since.
+  const auto served = entries();
+  ASSERT_EQ(served.size(), filled.size());
+  for (const auto& [path, was] : filled) {
+    EXPECT_EQ(served.at(path).first, was.first) << path;
+    EXPECT_GT(served.at(path).second, was.second) << path;
+  }
+  // Another box is another entry.
+  EXPECT_EQ(replies(environment(), 32), replies(freshEnvironment(), 32));
+  EXPECT_EQ(entries().size(), 6u);
+}
+
+TEST_F(RenderedRepliesTest, AFileChangedAfterCachingIsRenderedAnew) {
+  const Path photo = pictures() / "photo.jpg";
+  makeGrey(photo, 300, 200, 40);
+  HelperProcess helper(helperBinary(), environment());
+  const std::vector<std::string> ids = identifiers(helper, "image");
+  ASSERT_EQ(ids.size(), 1u);
+  const std::string before = render(helper, ids[0], 64);
+  ASSERT_EQ(render(helper, ids[0], 64), before);
+
+  // Edited in place, its size and modification time put back as they were.
+  struct stat original {};
+  ASSERT_EQ(stat(photo.c_str(), &original), 0);
+  makeGrey(temporary() / "edit.jpg", 300, 200, 200);
+  writeAll(photo, readAll(temporary() / "edit.jpg"));
+  const timespec times[2] = {original.st_atim, original.st_mtim};
+  ASSERT_EQ(utimensat(AT_FDCWD, photo.c_str(), times, 0), 0);
+  const std::string edited = render(helper, ids[0], 64);
+  EXPECT_NE(edited, before);
+  EXPECT_EQ(std::vector<std::string>{edited}, replies(freshEnvironment(), 64));
+
+  // Touched: the same picture, but the entry is made again.
+  const auto cached = entries();
+  setMtime(photo, original.st_mtim.tv_sec + 100);
+  EXPECT_EQ(render(helper, ids[0], 64), edited);
+  ASSERT_EQ(entries().size(), 1u);
+  EXPECT_NE(entries().begin()->second.first, cached.begin()->second.first);
+
+  // Replaced by another file under the same name.
+  makeGrey(temporary() / "other.jpg", 200, 300, 120);
+  fs::rename(temporary() / "other.jpg", photo);
+  const std::vector<std::string> now = identifiers(helper, "image");
+  ASSERT_EQ(now.size(), 1u);
+  const std::string replaced = render(helper, now[0], 64);
+  EXPECT_NE(replaced.substr(replaced.find("\"ok\"")), edited.substr(edited.find("\"ok\"")));
+  EXPECT_EQ(std::vector<std::string>{replaced}, replies(freshEnvironment(), 64));
+  EXPECT_EQ(helper.finish(), 0);
+}
+
+TEST_F(RenderedRepliesTest, TrashingAnAssetDropsItsEntries) {
+  makeGrey(pictures() / "a.jpg", 90, 60, 10);
+  makeGrey(pictures() / "b.jpg", 90, 60, 20);
+  HelperProcess helper(helperBinary(), environment());
+  const std::vector<std::string> ids = identifiers(helper, "image");
+  ASSERT_EQ(ids.size(), 2u);
+  for (const auto& id : ids) {
+    for (int box : {32, 64}) render(helper, id, box);
+  }
+  ASSERT_EQ(entries().size(), 4u);
+  EXPECT_EQ(helper.request(deleteRequest(3, {ids[0]})), R"({"id":3,"ok":{"deletedCount":1,"userCancelled":false}})");
+  const auto left = entries();
+  ASSERT_EQ(left.size(), 2u);
+  for (const auto& [path, _] : left) {
+    const std::string bytes = readAll(path);
+    EXPECT_NE(bytes.find(ids[1]), std::string::npos);
+    EXPECT_EQ(bytes.find(ids[0]), std::string::npos);
+  }
+  EXPECT_EQ(helper.finish(), 0);
+}
+
+TEST_F(RenderedRepliesTest, TwoHelpersFillingOneCacheBothAnswerRightly) {
+  // Each photo its own size, so a reply given for the wrong asset shows.
+  constexpr int kPhotos = 16;
+  for (int i = 0; i < kPhotos; ++i) {
+    makeGrey(pictures() / ("p" + std::to_string(i) + ".jpg"), 100 + 7 * i, 80, 10 * i);
+  }
+  const std::vector<std::string> fresh = replies(freshEnvironment(), 64);
+  ASSERT_EQ(fresh.size(), size_t(kPhotos));
+  HelperProcess first(helperBinary(), environment());
+  HelperProcess second(helperBinary(), environment());
+  const std::vector<std::string> ids = identifiers(first, "image");
+  ASSERT_EQ(identifiers(second, "image"), ids);
+  std::vector<std::string> firstLines(kPhotos), secondLines(kPhotos);
+  std::thread other([&] {
+    for (int i = kPhotos - 1; i >= 0; --i) secondLines[i] = render(second, ids[i], 64);
+  });
+  for (int i = 0; i < kPhotos; ++i) firstLines[i] = render(first, ids[i], 64);
+  other.join();
+  EXPECT_EQ(firstLines, fresh);
+  EXPECT_EQ(secondLines, fresh);
+  EXPECT_EQ(first.finish(), 0);
+  EXPECT_EQ(second.finish(), 0);
+  EXPECT_EQ(entries().size(), size_t(kPhotos));
+  EXPECT_EQ(replies(environment(), 64), fresh);
+}
+
+TEST_F(RenderedRepliesTest, AHelperKilledMidWriteLeavesNothingThatIsServed) {
+  constexpr int kPhotos = 12;
+  for (int i = 0; i < kPhotos; ++i) {
+    makeGrey(pictures() / ("p" + std::to_string(i) + ".jpg"), 1200 + 9 * i, 900, 15 * i);
+  }
+  const std::vector<std::string> fresh = replies(freshEnvironment(), 600);
+  std::vector<std::string> ids;
+  {
+    HelperProcess helper(helperBinary(), environment());
+    ids = identifiers(helper, "image");
+  }
+  ASSERT_EQ(ids.size(), size_t(kPhotos));
+  for (int delayMs : {2, 10, 30, 60, 120}) {
+    RawHelper helper = startRaw();
+    for (const auto& id : ids) {
+      helper.send(R"({"id":5,"cmd":"request_image_data","localIdentifier":")" + id + R"(","targetSize":600})");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    helper.kill();
+    // Whatever was left, entries or their temporary files, a new helper
+    // answers exactly as a fresh render would.
+    EXPECT_EQ(replies(environment(), 600), fresh) << "killed after " << delayMs << " ms";
+    fs::remove_all(cacheFolder());
+  }
+}
+
+TEST_F(RenderedRepliesTest, RepliesRenderedAheadAreTheFreshRepliesByteForByte) {
+  constexpr size_t kPhotos = 14;
+  for (size_t i = 0; i < kPhotos; ++i) {
+    makeGrey(pictures() / ("p" + std::to_string(i) + ".jpg"), 900 + 11 * int(i), 700, 12 * int(i));
+  }
+  const std::vector<std::string> fresh = replies(freshEnvironment(), 256);
+  ASSERT_EQ(fresh.size(), kPhotos);
+
+  // In memory only, then through the cache, then served from it.
+  auto ahead = environment();
+  ahead["VEK_RENDER_READ_AHEAD"] = "1";
+  auto aheadOnly = ahead;
+  aheadOnly["VEK_RENDER_CACHE_MB"] = "0";
+  std::vector<bool> lowest;
+  // As the scan ends, past each thread's first render at normal priority.
+  auto notePriorities = [&](pid_t pid) {
+    if (std::vector<bool> now = lowestPriorityOfThreads(pid, "vek-read-ahead"); !now.empty()) lowest = now;
+  };
+  EXPECT_EQ(replies(aheadOnly, 256, {}, notePriorities), fresh);
+  EXPECT_FALSE(fs::exists(cacheFolder()));
+  EXPECT_FALSE(lowest.empty()) << "no read-ahead thread was seen";
+  EXPECT_EQ(std::count(lowest.begin(), lowest.end(), false), 0);
+  EXPECT_EQ(replies(ahead, 256), fresh);
+  EXPECT_EQ(entries().size(), kPhotos);
+  EXPECT_EQ(replies(ahead, 256), fresh);
+
+  // Shuffled, and in order again at another box.
+  std::vector<size_t> shuffled(kPhotos);
+  for (size_t i = 0; i < kPhotos; ++i) shuffled[i] = (i * 5 + 3) % kPhotos;
+  EXPECT_EQ(replies(aheadOnly, 256, shuffled), fresh);
+  EXPECT_EQ(replies(aheadOnly, 128), replies(freshEnvironment(), 128));
+}
+
+}  // namespace
+}  // namespace vek::testing

@@ -2,7 +2,8 @@
 # Checks installation: `cmake --install` puts the helper in bin/ and its
 # modules in lib/vek-photokit-helper/, and the Debian package made by CPack,
 # unpacked into a scratch root, holds a helper that answers a request (which
-# loads its media module). Builds in build-package/.
+# loads its media module). Builds in build-package/ with the hardening flags
+# of dpkg-buildflags, and checks that the binaries carry them.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/setup.sh"
@@ -10,7 +11,15 @@ build="$root/build-package"
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_BUILD_TESTS=OFF -DVEK_BUILD_BENCH=OFF >/dev/null
+# Built as Debian builds packages: the build type "None" and only the
+# flags dpkg-buildflags gives, with every hardening feature (CMake reads
+# CFLAGS, CXXFLAGS and LDFLAGS; CPPFLAGS go with the compiler flags).
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+cd "$root"
+CFLAGS="$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+LDFLAGS="$(dpkg-buildflags --get LDFLAGS)" \
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=None -DVEK_WERROR=ON -DVEK_BUILD_TESTS=OFF -DVEK_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target vek-photokit-helper >/dev/null
 
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
@@ -29,6 +38,19 @@ for library in libvips42 libavformat libavcodec libsqlite3; do
 done
 
 dpkg -x "$deb" "$scratch/root"
+# The hardening reached every binary: read-only relocations bound at start,
+# a stack protector, and a position-independent helper.
+# (Read whole before matching: grep -q would close the pipe on readelf.)
+for binary in "$scratch/root/usr/bin/vek-photokit-helper" "$scratch/root/usr/lib/vek-photokit-helper/"*.so; do
+  headers="$(readelf -lW "$binary")"
+  dynamic="$(readelf -dW "$binary")"
+  symbols="$(readelf --dyn-syms -W "$binary")"
+  [[ "$headers" == *GNU_RELRO* ]] || { echo "$binary has no RELRO" >&2; exit 1; }
+  [[ "$dynamic" == *BIND_NOW* || "$dynamic" =~ FLAGS_1[^$'\n']*NOW ]] || { echo "$binary is not bound now" >&2; exit 1; }
+  [[ "$symbols" == *__stack_chk_fail* ]] || { echo "$binary has no stack protector" >&2; exit 1; }
+done
+[[ "$(readelf -dW "$scratch/root/usr/bin/vek-photokit-helper")" =~ FLAGS_1[^$'\n']*PIE ]] ||
+  { echo "the helper is not PIE" >&2; exit 1; }
 # A home of its own holding one photo, so the check never reads the real
 # user's library.
 mkdir -p "$scratch/home/Pictures"

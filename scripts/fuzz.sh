@@ -10,7 +10,7 @@ seconds="${1:-60}"
 "$root/scripts/setup.sh"
 build="${VEK_FUZZ_BUILD:-$root/build-fuzz}"
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVEK_FUZZ=ON -DVEK_SANITIZE=ON -DVEK_BUILD_TESTS=OFF -DVEK_BUILD_BENCH=OFF >/dev/null
+  -DVEK_FUZZ=ON -DVEK_SANITIZE=ON -DVEK_WERROR=ON -DVEK_BUILD_TESTS=OFF -DVEK_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target vek_fuzzers >/dev/null
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT

@@ -1,7 +1,8 @@
 # The Debian packages that building, testing and running the helper need.
 VEK_PACKAGES=(
   build-essential cmake pkg-config
-  libvips-dev libheif-dev libglib2.0-dev libsimdjson-dev libsqlite3-dev libjpeg-dev libexif-dev libraw-dev
+  libvips-dev libheif-dev libglib2.0-dev libsimdjson-dev libsqlite3-dev libjpeg-dev libexif-dev libtiff-dev
+  libraw-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
   libgtest-dev libbenchmark-dev clang libclang-rt-14-dev e2fsprogs
   ffmpeg libvips-tools python3 libimage-exiftool-perl

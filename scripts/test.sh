@@ -1,16 +1,45 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the whole test suite. With --sanitize the build
-# uses AddressSanitizer and UndefinedBehaviorSanitizer, in its own folder.
+# Sets up, builds and runs the whole test suite, with warnings as errors.
+#   --sanitize         AddressSanitizer and UndefinedBehaviorSanitizer (a
+#                      Debug build in build-sanitize/)
+#   --type TYPE        the CMake build type (default RelWithDebInfo)
+#   --compiler NAME    gcc (default) or clang
+# A build other than the default one goes in build-<type>-<compiler>/ and
+# leaves the benchmarks out: they are built and run from build/.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+type=RelWithDebInfo
+compiler=gcc
+sanitize=0
+while [[ $# -gt 0 ]]; do
+  case "$1" in
+    --sanitize) sanitize=1 ;;
+    --type) type="$2"; shift ;;
+    --compiler) compiler="$2"; shift ;;
+    *) echo "usage: $0 [--sanitize] [--type TYPE] [--compiler gcc|clang]" >&2; exit 2 ;;
+  esac
+  shift
+done
+# GCC is the system's cc and c++, which existing build folders already name.
+case "$compiler" in
+  gcc) ;;
+  clang) export CC=clang CXX=clang++ ;;
+  *) echo "unknown compiler: $compiler" >&2; exit 2 ;;
+esac
 "$root/scripts/setup.sh"
 
-build="$root/build"
-flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
-if [[ "${1:-}" == "--sanitize" ]]; then
+flags=(-DVEK_WERROR=ON)
+if [[ $sanitize -eq 1 ]]; then
   build="$root/build-sanitize"
-  flags=(-DCMAKE_BUILD_TYPE=Debug -DVEK_SANITIZE=ON -DVEK_BUILD_BENCH=OFF)
+  flags+=(-DCMAKE_BUILD_TYPE=Debug -DVEK_SANITIZE=ON -DVEK_BUILD_BENCH=OFF)
   export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp"
+elif [[ "$type" == RelWithDebInfo && "$compiler" == gcc ]]; then
+  build="$root/build"
+  flags+=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+else
+  build="$root/build-${type,,}-$compiler"
+  flags+=(-DCMAKE_BUILD_TYPE="$type" -DVEK_BUILD_BENCH=OFF)
 fi
 cmake -S "$root" -B "$build" "${flags[@]}"
 cmake --build "$build" -j"$(nproc)"

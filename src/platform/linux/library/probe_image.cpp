@@ -12,22 +12,13 @@
 #include <vips/vips.h>
 
 #include "photos/photo_library_port.hpp"
+#include "platform/linux/library/exif_facts.hpp"
 #include "platform/linux/library/probe.hpp"
+#include "platform/linux/library/tiff_dates.hpp"
 #include "platform/linux/render/vips_read_source.hpp"
 
 namespace vek::linux_library {
 namespace {
-
-// Plain data only: it is filled between setjmp and longjmp.
-struct ExifFacts {
-  int orientation = 0;
-  char dateTimeOriginal[32] = {};
-  char subSecTimeOriginal[16] = {};
-  char offsetTimeOriginal[16] = {};
-  char dateTime[32] = {};
-  char subSecTime[16] = {};
-  char offsetTime[16] = {};
-};
 
 void copyAscii(ExifContent* content, ExifTag tag, char* out, size_t capacity) {
   ExifEntry* entry = content != nullptr ? exif_content_get_entry(content, tag) : nullptr;
@@ -203,11 +194,11 @@ std::optional<MediaFacts> probeWithVips(int fd) {
   }
   ExifFacts exif;
   const char* loader = nullptr;
+  if (vips_image_get_string(image.get(), VIPS_META_LOADER, &loader) != 0) loader = nullptr;
   // libheif already turns the picture as its irot and imir boxes say, and
   // libvips reports the turned size; an EXIF orientation in a HEIF file is
   // only a copy of that and must not be applied again.
-  bool orientationApplies = !(vips_image_get_string(image.get(), VIPS_META_LOADER, &loader) == 0 &&
-                              loader != nullptr && vips_isprefix("heifload", loader));
+  bool orientationApplies = !(loader != nullptr && vips_isprefix("heifload", loader));
   int orientation = 0;
   if (vips_image_get_typeof(image.get(), VIPS_META_ORIENTATION) == 0 ||
       vips_image_get_int(image.get(), VIPS_META_ORIENTATION, &orientation) != 0) {
@@ -229,6 +220,9 @@ std::optional<MediaFacts> probeWithVips(int fd) {
       readExif(block.data(), block.size(), &exif);
     }
   }
+  // A TIFF's EXIF tags are a directory of the file itself, which libvips
+  // does not read.
+  if (loader != nullptr && vips_isprefix("tiffload", loader)) readTiffDates(fd, &exif);
   // libvips' own reading of the orientation also covers TIFF's tag, and is
   // what rendering goes by.
   exif.orientation = orientation;

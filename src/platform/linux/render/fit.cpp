@@ -109,8 +109,13 @@ PixelSize fittedSize(PixelSize stored, int64_t box) {
 }
 
 double preShrinkScale(PixelSize stored, PixelSize target) {
-  const double scale = kPreShrinkMargin * std::max(target.width, target.height) / std::max(stored.width, stored.height);
-  return std::min(1.0, scale);
+  const double longScale =
+      kPreShrinkMargin * std::max(target.width, target.height) / std::max(stored.width, stored.height);
+  // A thin image's shorter side would otherwise shrink below the target's,
+  // or to nothing, which the loader refuses.
+  const double shortScale =
+      static_cast<double>(std::min(target.width, target.height)) / std::min(stored.width, stored.height);
+  return std::min(1.0, std::max(longScale, shortScale));
 }
 
 int jpegShrinkFor(PixelSize stored, PixelSize target) {

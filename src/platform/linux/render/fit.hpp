@@ -41,7 +41,7 @@ PixelSize fittedSize(PixelSize stored, int64_t box);
 
 // The scale (at most 1) for a loader that scales freely while decoding
 // (WebP) to decode `stored` at when the result is to be `target`, with the
-// same margin as jpegShrinkFor.
+// same margin as jpegShrinkFor and never below the target on either side.
 double preShrinkScale(PixelSize stored, PixelSize target);
 
 // The JPEG DCT scaling denominator (1, 2, 4 or 8) to decode `stored` at when

@@ -1,0 +1,18 @@
+#pragma once
+
+namespace vek::linux_library {
+
+// The EXIF tags an image's facts come from, as the file holds them (empty
+// strings where it has none). Plain data only: the JPEG header reader fills
+// it between setjmp and longjmp.
+struct ExifFacts {
+  int orientation = 0;
+  char dateTimeOriginal[32] = {};
+  char subSecTimeOriginal[16] = {};
+  char offsetTimeOriginal[16] = {};
+  char dateTime[32] = {};
+  char subSecTime[16] = {};
+  char offsetTime[16] = {};
+};
+
+}  // namespace vek::linux_library

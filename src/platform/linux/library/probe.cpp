@@ -189,4 +189,11 @@ ProbeResult probeFile(const std::string& path, const FileStamp& expected, MediaK
   return result;
 }
 
+std::optional<double> exifCreationDate(const ExifFacts& exif) {
+  if (auto date = exifDateToSeconds(exif.dateTimeOriginal, exif.subSecTimeOriginal, exif.offsetTimeOriginal)) {
+    return date;
+  }
+  return exifDateToSeconds(exif.dateTime, exif.subSecTime, exif.offsetTime);
+}
+
 }  // namespace vek::linux_library

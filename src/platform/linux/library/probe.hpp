@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "platform/linux/library/scanner.hpp"
+#include "platform/linux/render/exif_facts.hpp"
 
 namespace vek::linux_library {
 
@@ -44,6 +45,11 @@ ProbeResult probeFile(const std::string& path, const FileStamp& expected, MediaK
 // that tzset() last loaded.
 std::optional<double> exifDateToSeconds(std::string_view dateTime, std::string_view subSeconds,
                                         std::string_view offset);
+
+// The creation date an image's EXIF tags give: the original date with its
+// sub-seconds and offset, else the date and time with theirs; nullopt when
+// neither is a date.
+std::optional<double> exifCreationDate(const ExifFacts& exif);
 
 // The creation date of a container date ("YYYY-MM-DDTHH:MM:SS[.fff]" followed
 // by "Z", an offset "+HH:MM", "+HHMM" or "+HH", or nothing for local time, and

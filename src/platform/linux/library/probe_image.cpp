@@ -12,7 +12,7 @@
 #include <vips/vips.h>
 
 #include "photos/photo_library_port.hpp"
-#include "platform/linux/library/exif_facts.hpp"
+#include "platform/linux/render/exif_facts.hpp"
 #include "platform/linux/library/probe.hpp"
 #include "platform/linux/library/tiff_dates.hpp"
 #include "platform/linux/render/vips_read_source.hpp"
@@ -154,13 +154,6 @@ bool readJpegHeader(FdSource* source, JpegHeader* header) {
 }
 
 bool swapsSides(int orientation) { return orientation >= 5 && orientation <= 8; }
-
-std::optional<double> exifCreationDate(const ExifFacts& exif) {
-  if (auto date = exifDateToSeconds(exif.dateTimeOriginal, exif.subSecTimeOriginal, exif.offsetTimeOriginal)) {
-    return date;
-  }
-  return exifDateToSeconds(exif.dateTime, exif.subSecTime, exif.offsetTime);
-}
 
 MediaFacts imageFacts(uint64_t width, uint64_t height, const ExifFacts& exif, bool orientationApplies) {
   MediaFacts facts;

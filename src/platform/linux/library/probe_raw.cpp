@@ -7,7 +7,7 @@
 namespace vek::linux_library {
 
 std::optional<MediaFacts> probeRaw(int fd) {
-  RawDateTags dates;
+  ExifFacts dates;
   std::unique_ptr<RawFile> file = RawFile::open(fd, &dates);
   if (!file) return std::nullopt;
   const PixelSize developed = file->developedSize();
@@ -18,9 +18,7 @@ std::optional<MediaFacts> probeRaw(int fd) {
   facts.mediaType = kMediaTypeImage;
   facts.pixelWidth = static_cast<uint64_t>(swap ? developed.height : developed.width);
   facts.pixelHeight = static_cast<uint64_t>(swap ? developed.width : developed.height);
-  facts.creationDate =
-      exifDateToSeconds(dates.dateTimeOriginal, dates.subSecTimeOriginal, dates.offsetTimeOriginal);
-  if (!facts.creationDate) facts.creationDate = exifDateToSeconds(dates.dateTime, dates.subSecTime, dates.offsetTime);
+  facts.creationDate = exifCreationDate(dates);
   // Formats without EXIF (Canon's CRW, some older makers' own) still carry
   // the camera's clock, which LibRaw reads as local time.
   const time_t stamp = file->libraw().imgdata.other.timestamp;

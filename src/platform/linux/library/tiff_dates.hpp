@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/linux/library/exif_facts.hpp"
+#include "platform/linux/render/exif_facts.hpp"
 
 namespace vek::linux_library {
 

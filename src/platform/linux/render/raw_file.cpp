@@ -46,7 +46,7 @@ void readDateTag(void* context, int tag, int type, int length, unsigned, void* i
   const bool exifIfd = (tag >> 16) == 0;
   const bool firstIfd = ifd == 1 && ((tag >> 16) & 0xF) == 0;
   if (!exifIfd && !firstIfd) return;
-  auto* dates = static_cast<RawDateTags*>(context);
+  auto* dates = static_cast<ExifFacts*>(context);
   auto* stream = static_cast<LibRaw_abstract_datastream*>(input);
   char* out = nullptr;
   size_t capacity = 0;
@@ -86,7 +86,7 @@ std::unique_ptr<RawFile> RawFile::open(const char* path) {
   return file;
 }
 
-std::unique_ptr<RawFile> RawFile::open(int fd, RawDateTags* dates) {
+std::unique_ptr<RawFile> RawFile::open(int fd, ExifFacts* dates) {
   struct stat info {};
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) return nullptr;
   auto raw = std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE);

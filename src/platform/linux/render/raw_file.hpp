@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/linux/render/exif_facts.hpp"
 #include "platform/linux/render/fit.hpp"
 
 class LibRaw;
@@ -13,16 +14,6 @@ class RawReadStream;
 }
 
 namespace vek::linux_library {
-
-// The capture dates a RAW file's EXIF gives, as text ("" when absent).
-struct RawDateTags {
-  char dateTimeOriginal[32] = {};
-  char subSecTimeOriginal[16] = {};
-  char offsetTimeOriginal[16] = {};
-  char dateTime[32] = {};
-  char subSecTime[16] = {};
-  char offsetTime[16] = {};
-};
 
 // A camera RAW file opened with LibRaw: its headers parsed, no pixels read.
 // LibRaw reads the open descriptor through pread() (never a mapping, so a
@@ -34,7 +25,7 @@ class RawFile {
  public:
   // The file open at `fd`, or nullptr when LibRaw cannot read it as a RAW
   // file. With `dates`, the EXIF date tags met while parsing go there.
-  static std::unique_ptr<RawFile> open(int fd, RawDateTags* dates = nullptr);
+  static std::unique_ptr<RawFile> open(int fd, ExifFacts* dates = nullptr);
   // The same for the file at `path`, opened without following a symbolic
   // link or waiting on a FIFO, and kept open as long as the RawFile lives.
   static std::unique_ptr<RawFile> open(const char* path);

@@ -3,7 +3,8 @@
 namespace vek::linux_library {
 
 // The EXIF tags an image's facts come from, as the file holds them (empty
-// strings where it has none). Plain data only: the JPEG header reader fills
+// strings where it has none): read from a JPEG's header, a TIFF's EXIF
+// directory or a RAW file's. Plain data only: the JPEG header reader fills
 // it between setjmp and longjmp.
 struct ExifFacts {
   int orientation = 0;

@@ -180,7 +180,14 @@ std::string temporaryName(int64_t box) {
   static thread_local std::mt19937_64 random(std::random_device{}() ^ static_cast<uint64_t>(getpid()));
   char suffix[17];
   snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
-  return "." + boxName(box) + "." + suffix + ".tmp";
+  // Appended rather than `"." + boxName(box)`, on which GCC 12 gives a false
+  // -Wrestrict in optimised builds (GCC bug 105651).
+  std::string name = ".";
+  name += boxName(box);
+  name += '.';
+  name += suffix;
+  name += ".tmp";
+  return name;
 }
 
 // Replaced whole, like an entry, so a reader never sees half a number.

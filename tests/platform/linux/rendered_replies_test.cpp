@@ -18,6 +18,15 @@
 namespace vek::testing {
 namespace {
 
+// "p<i>.jpg", appended: `"p" + std::to_string(i)` meets GCC 12's false
+// -Wrestrict in optimised builds (GCC bug 105651).
+std::string photoName(int i) {
+  std::string name = "p";
+  name += std::to_string(i);
+  name += ".jpg";
+  return name;
+}
+
 namespace fs = std::filesystem;
 
 // Replies served from the render cache or rendered ahead, as the parent
@@ -192,7 +201,7 @@ TEST_F(RenderedRepliesTest, TwoHelpersFillingOneCacheBothAnswerRightly) {
   // Each photo its own size, so a reply given for the wrong asset shows.
   constexpr int kPhotos = 16;
   for (int i = 0; i < kPhotos; ++i) {
-    makeGrey(pictures() / ("p" + std::to_string(i) + ".jpg"), 100 + 7 * i, 80, 10 * i);
+    makeGrey(pictures() / photoName(i), 100 + 7 * i, 80, 10 * i);
   }
   const std::vector<std::string> fresh = replies(freshEnvironment(), 64);
   ASSERT_EQ(fresh.size(), size_t(kPhotos));
@@ -217,7 +226,7 @@ TEST_F(RenderedRepliesTest, TwoHelpersFillingOneCacheBothAnswerRightly) {
 TEST_F(RenderedRepliesTest, AHelperKilledMidWriteLeavesNothingThatIsServed) {
   constexpr int kPhotos = 12;
   for (int i = 0; i < kPhotos; ++i) {
-    makeGrey(pictures() / ("p" + std::to_string(i) + ".jpg"), 1200 + 9 * i, 900, 15 * i);
+    makeGrey(pictures() / photoName(i), 1200 + 9 * i, 900, 15 * i);
   }
   const std::vector<std::string> fresh = replies(freshEnvironment(), 600);
   std::vector<std::string> ids;
@@ -243,7 +252,7 @@ TEST_F(RenderedRepliesTest, AHelperKilledMidWriteLeavesNothingThatIsServed) {
 TEST_F(RenderedRepliesTest, RepliesRenderedAheadAreTheFreshRepliesByteForByte) {
   constexpr size_t kPhotos = 14;
   for (size_t i = 0; i < kPhotos; ++i) {
-    makeGrey(pictures() / ("p" + std::to_string(i) + ".jpg"), 900 + 11 * int(i), 700, 12 * int(i));
+    makeGrey(pictures() / photoName(i), 900 + 11 * int(i), 700, 12 * int(i));
   }
   const std::vector<std::string> fresh = replies(freshEnvironment(), 256);
   ASSERT_EQ(fresh.size(), kPhotos);

@@ -12,14 +12,17 @@ scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
 
 # Built as Debian builds packages: the build type "None" and only the
-# flags dpkg-buildflags gives, with every hardening feature (CMake reads
-# CFLAGS, CXXFLAGS and LDFLAGS; CPPFLAGS go with the compiler flags).
+# flags dpkg-buildflags gives, with every hardening feature (CPPFLAGS go with
+# the compiler flags). Given as cache settings rather than through CFLAGS and
+# the like, which CMake reads only when it first configures a folder.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 cd "$root"
-CFLAGS="$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
-CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
-LDFLAGS="$(dpkg-buildflags --get LDFLAGS)" \
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=None -DVEK_WERROR=ON -DVEK_BUILD_TESTS=OFF -DVEK_BUILD_BENCH=OFF >/dev/null
+ldflags="$(dpkg-buildflags --get LDFLAGS)"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=None -DVEK_WERROR=ON -DVEK_BUILD_TESTS=OFF -DVEK_BUILD_BENCH=OFF \
+  -DCMAKE_C_FLAGS="$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+  -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" -DCMAKE_MODULE_LINKER_FLAGS="$ldflags" \
+  >/dev/null
 cmake --build "$build" -j"$(nproc)" --target vek-photokit-helper >/dev/null
 
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null

@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/linux/scoped_environment.hpp"
 
 namespace vek::linux_library {
 namespace {
@@ -171,26 +170,6 @@ TEST_F(RenderCacheTest, ClearsAwayWhatADeadWriterLeft) {
   EXPECT_TRUE(fs::exists(writing));
   EXPECT_FALSE(later.load("A/L0/001", 256, kept.stamp));
   EXPECT_TRUE(later.load("B/L0/001", 256, kept.stamp));
-}
-
-TEST_F(RenderCacheTest, TakesItsPlaceAndCapFromTheEnvironment) {
-  const std::string cacheHome = (root_ / "cache").string();
-  {
-    testing::ScopedEnvironment xdg("XDG_CACHE_HOME", cacheHome.c_str());
-    testing::ScopedEnvironment cap("VEK_RENDER_CACHE_MB", "3");
-    std::unique_ptr<RenderCache> cache = RenderCache::fromEnvironment();
-    ASSERT_TRUE(cache);
-    EXPECT_EQ(cache->folder(), folder().string());
-  }
-  {
-    // A relative XDG_CACHE_HOME is ignored, as the base-directory rules say.
-    testing::ScopedEnvironment xdg("XDG_CACHE_HOME", "relative");
-    testing::ScopedEnvironment home("HOME", root_.c_str());
-    EXPECT_EQ(RenderCache::fromEnvironment()->folder(), (root_ / ".cache/vek-photokit-helper").string());
-  }
-  testing::ScopedEnvironment xdg("XDG_CACHE_HOME", cacheHome.c_str());
-  testing::ScopedEnvironment off("VEK_RENDER_CACHE_MB", "0");
-  EXPECT_FALSE(RenderCache::fromEnvironment());
 }
 
 }  // namespace

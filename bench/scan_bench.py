@@ -60,7 +60,7 @@ class State:
         folder.mkdir(parents=True)
         self.folder = folder
         self.environment = {**home.environment(), "XDG_DATA_HOME": str(folder / "data"),
-                            "XDG_CACHE_HOME": str(folder / "cache"), "VEK_RENDER_READ_AHEAD": "1"}
+                            "XDG_CACHE_HOME": str(folder / "cache")}
 
 
 def scan(binary, environment, box, expected, order=None):

@@ -1,11 +1,15 @@
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "loop/main_loop.hpp"
 #include "platform/linux/linux_photo_library.hpp"
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], vek::linux_library::kRenderAheadWorkerArgument) == 0) {
+    return vek::linux_library::serveRendersAhead(STDIN_FILENO);
+  }
   // A parent that closes its end of our stdout ends the loop through a failed
   // write, not through a signal.
   std::signal(SIGPIPE, SIG_IGN);

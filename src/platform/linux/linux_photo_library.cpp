@@ -11,6 +11,8 @@
 
 #include "platform/linux/library/media_backend.hpp"
 #include "platform/linux/library/media_index.hpp"
+#include "platform/linux/render/ahead_worker.hpp"
+#include "platform/linux/render/ahead_workers.hpp"
 #include "platform/linux/render/cached_image.hpp"
 #include "platform/linux/render/read_ahead.hpp"
 #include "platform/linux/render/render_cache.hpp"
@@ -46,14 +48,12 @@ std::shared_ptr<PlatformImage> renderFile(const std::string& path, int64_t box, 
   return video ? media.renderVideoPoster(path, box) : media.renderImageFile(path, box);
 }
 
-// One thread per core this process may run on, a few at most; none on a
-// single core, which has nothing idle to give. Reading ahead is off unless
-// VEK_RENDER_READ_AHEAD=1: a libvips worker that a read-ahead thread starts
-// keeps that thread's idle priority and later serves the request thread too,
-// which a busy machine then starves.
+// One worker per core this process may run on, a few at most; none on a
+// single core, which has nothing idle to give, or with
+// VEK_RENDER_READ_AHEAD=0.
 unsigned readAheadThreads() {
   const char* setting = std::getenv("VEK_RENDER_READ_AHEAD");
-  if (setting == nullptr || std::strcmp(setting, "1") != 0) return 0;
+  if (setting != nullptr && std::strcmp(setting, "0") == 0) return 0;
   cpu_set_t cpus;
   CPU_ZERO(&cpus);
   if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return 0;
@@ -61,28 +61,21 @@ unsigned readAheadThreads() {
   return count < 2 ? 0 : std::min(count, kMaxReadAheadThreads);
 }
 
-// Whether this read-ahead thread has rendered with the media module, and so
-// has something of the media libraries' to free before it ends. One that
-// only read the cache must not load the module just to free nothing.
-thread_local bool renderedWithMediaModule = false;
-
-// A reply rendered on a read-ahead thread: from the cache when it holds one
+// A reply rendered in a read-ahead worker: from the cache when it holds one
 // for the file as it is, else afresh, and then kept there.
-std::optional<CachedRender> renderAhead(RenderCache* cache, const ListedFile& file, const std::string& path,
-                                        int64_t box, double factor) {
-  const std::optional<RenderStamp> stamp = stampOfFile(path);
+std::optional<CachedRender> renderAhead(RenderCache* cache, const AheadJob& job) {
+  const std::optional<RenderStamp> stamp = stampOfFile(job.path);
   if (!stamp) return std::nullopt;
   if (cache) {
-    std::optional<CachedRender> cached = cache->load(file.identifier, box, *stamp);
-    if (cached && cached->compressionFactor == factor) return cached;
+    std::optional<CachedRender> cached = cache->load(job.identifier, job.box, *stamp);
+    if (cached && cached->compressionFactor == job.compressionFactor) return cached;
   }
-  renderedWithMediaModule = true;
-  const std::shared_ptr<PlatformImage> image = renderFile(path, box, file.video);
+  const std::shared_ptr<PlatformImage> image = renderFile(job.path, job.box, job.video);
   if (!image) return std::nullopt;
-  std::optional<std::string> jpeg = image->jpegRepresentation(factor);
+  std::optional<std::string> jpeg = image->jpegRepresentation(job.compressionFactor);
   if (!jpeg || jpeg->empty()) return std::nullopt;
-  CachedRender render{image->size(), factor, std::move(*jpeg), *stamp};
-  if (cache) cache->store(file.identifier, box, render);
+  CachedRender render{image->size(), job.compressionFactor, std::move(*jpeg), *stamp};
+  if (cache) cache->store(job.identifier, job.box, render);
   return render;
 }
 
@@ -198,19 +191,20 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
     return renderCache_.get();
   }
 
+  // Read-ahead renders in workers: the helper's own executable, started
+  // again as one (see serveRendersAhead).
   ReadAhead* readAhead() {
     if (!readAheadMade_) {
       readAheadMade_ = true;
       if (const unsigned threads = readAheadThreads()) {
-        RenderCache* cache = renderCache();
+        auto workers = std::make_shared<AheadWorkers>(
+            "/proc/self/exe", std::vector<std::string>{"vek-photokit-helper", kRenderAheadWorkerArgument}, threads);
         AheadRenderer renderer{
             [this](const std::string& identifier) { return pathOf(identifier); },
-            [cache](const ListedFile& file, const std::string& path, int64_t box, double factor) {
-              return renderAhead(cache, file, path, box, factor);
+            [workers](const ListedFile& file, const std::string& path, int64_t box, double factor) {
+              return workers->render(AheadJob{file.identifier, path, box, factor, file.video});
             },
-            [] {
-              if (renderedWithMediaModule) mediaBackend().releaseThread();
-            }};
+            [workers] { workers->stop(); }};
         readAhead_ = std::make_unique<ReadAhead>(std::move(renderer), threads, 2 * threads, kMaxReadAheadBox);
       }
     }
@@ -260,7 +254,6 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
   std::optional<TrashSettings> trashSettings_;
   std::unique_ptr<RenderCache> renderCache_;
   bool renderCacheMade_ = false;
-  // After the cache: its threads use it until they are joined.
   std::unique_ptr<ReadAhead> readAhead_;
   bool readAheadMade_ = false;
   std::chrono::steady_clock::duration lastRenderTime_{};  // of the last fresh render on this thread
@@ -269,5 +262,10 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
 }  // namespace
 
 std::unique_ptr<PhotoLibraryPort> makeLinuxPhotoLibrary() { return std::make_unique<LinuxPhotoLibrary>(); }
+
+int serveRendersAhead(int socket) {
+  const std::unique_ptr<RenderCache> cache = RenderCache::fromEnvironment();
+  return serveAheadJobs(socket, [&](const AheadJob& job) { return renderAhead(cache.get(), job); });
+}
 
 }  // namespace vek::linux_library

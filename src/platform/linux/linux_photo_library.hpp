@@ -14,4 +14,14 @@ namespace vek::linux_library {
 // at a time.
 std::unique_ptr<PhotoLibraryPort> makeLinuxPhotoLibrary();
 
+// The argument that starts the helper as one of the library's render-ahead
+// workers instead: processes of the lowest CPU priority that render the
+// next assets of a listing while the parent scans it in order.
+inline constexpr const char* kRenderAheadWorkerArgument = "--render-ahead-worker";
+
+// The worker's whole life: renders what the library asks over `socket` (its
+// stdin), into the render cache too, until the library closes it. Returns
+// the exit status.
+int serveRendersAhead(int socket);
+
 }  // namespace vek::linux_library

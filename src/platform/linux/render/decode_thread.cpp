@@ -1,9 +1,5 @@
 #include "platform/linux/render/decode_thread.hpp"
 
-#include <pthread.h>
-#include <sched.h>
-#include <sys/resource.h>
-
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -46,20 +42,9 @@ class DecodeThread {
   std::deque<std::function<void()>> jobs_;
 };
 
-// A thread at the lowest priority (rendering ahead of requests) decodes its
-// own images: handed to the decode thread, its decode would run at normal
-// priority and hold up the decodes of the requests queued behind it.
-bool atLowestPriority() {
-  int policy = 0;
-  sched_param param{};
-  if (pthread_getschedparam(pthread_self(), &policy, &param) == 0 && policy == SCHED_IDLE) return true;
-  return getpriority(PRIO_PROCESS, 0) >= 19;
-}
-
 }  // namespace
 
 bool runOnDecodeThread(std::function<void()> job) {
-  if (atLowestPriority()) return false;
   static DecodeThread* const thread = startDetachedWorker<DecodeThread>();
   return thread != nullptr && thread->post(job);
 }

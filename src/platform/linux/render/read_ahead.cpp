@@ -1,9 +1,6 @@
 #include "platform/linux/render/read_ahead.hpp"
 
 #include <pthread.h>
-#include <sched.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <system_error>
@@ -22,18 +19,6 @@ constexpr int kBusyNumerator = 3;
 constexpr int kBusyDenominator = 2;
 constexpr auto kShortestWait = std::chrono::milliseconds(50);
 
-// Lowest first: the scheduler's idle class, which runs a thread only on a
-// core nothing else wants; where that is refused, the weakest nice value.
-// Neither can be undone, and threads this one starts inherit it: libvips'
-// workers, which libvips keeps and hands to any later render, the request
-// thread's too. So each thread renders its first image at normal priority,
-// making the workers that its renders need at that priority, and lowers
-// itself only then.
-void lowerPriority() {
-  sched_param param{};
-  if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &param) != 0) setpriority(PRIO_PROCESS, gettid(), 19);
-}
-
 }  // namespace
 
 ReadAhead::ReadAhead(AheadRenderer renderer, unsigned threads, size_t depth, int64_t largestBox)
@@ -45,6 +30,7 @@ ReadAhead::~ReadAhead() {
     stopping_ = true;
   }
   queued_.notify_all();
+  renderer_.stop();
   for (auto& thread : threads_) thread.join();
 }
 
@@ -155,7 +141,7 @@ void ReadAhead::startThreads() {
 
 void ReadAhead::run() {
   pthread_setname_np(pthread_self(), "vek-read-ahead");
-  for (bool lowered = false;; lowered = true) {
+  for (;;) {
     std::shared_ptr<Job> job;
     ListedFile file;
     {
@@ -185,12 +171,6 @@ void ReadAhead::run() {
       job->finished = true;
     }
     finished_.notify_all();
-    if (!lowered) lowerPriority();
-  }
-  try {
-    renderer_.threadEnds();
-  } catch (...) {
-    // Nothing was kept for a thread that could not render.
   }
 }
 

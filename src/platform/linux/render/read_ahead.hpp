@@ -28,30 +28,30 @@ struct ListedFile {
 // when it has gone; it runs on the request thread (the one that calls
 // asked()), when a render ahead is planned. render() makes one file's reply
 // at the box and factor (from the disk cache or afresh), nullopt when it
-// cannot; it runs on the read-ahead threads, several at once. threadEnds()
-// runs on each of them before it ends.
+// cannot; it runs on the read-ahead threads, several at once, and is where
+// the low priority of rendering ahead belongs (the helper hands it to worker
+// processes). stop() runs once, on destruction, before the threads are
+// joined: it must end the renders in flight.
 struct AheadRenderer {
   std::function<std::optional<std::string>(const std::string& identifier)> locate;
   std::function<std::optional<CachedRender>(const ListedFile&, const std::string& path, int64_t box,
                                             double compressionFactor)>
       render;
-  std::function<void()> threadEnds;
+  std::function<void()> stop;
 };
 
 // Renders the next assets of the last listing before the parent asks for
 // them, while it scans the listing in order: once two requests in a row were
 // for neighbouring assets at one box (of at most `largestBox`) and factor,
 // the `depth` assets after
-// the last one asked for are rendered on `threads` threads at the lowest CPU
-// priority (SCHED_IDLE, else nice 19), so the request thread and the user's
-// programs come first. Any other request (another asset, box or factor)
+// the last one asked for are rendered on `threads` threads. Any other request (another asset, box or factor)
 // drops what was not started and what was made but not asked for. Renders
 // are held in memory only until they are asked for or dropped: at most
 // `depth` plus one per thread.
 //
 // A request for an asset being rendered ahead waits for that render rather
-// than making a second one. Idle priority means a busy machine runs it late
-// or not at all, so the wait is bounded by one and a half times what the
+// than making a second one. Renders ahead run at idle priority, which a busy
+// machine runs late or not at all, so the wait is bounded by one and a half times what the
 // request thread's own renders take: past it the caller renders itself.
 // Then, and whenever a render ahead took that long, the cores were not idle,
 // and read-ahead pauses for a while.

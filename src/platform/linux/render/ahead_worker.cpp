@@ -1,0 +1,31 @@
+#include "platform/linux/render/ahead_worker.hpp"
+
+#include <signal.h>
+#include <sys/prctl.h>
+
+namespace vek::linux_library {
+namespace {
+
+// A job is two paths and a few numbers.
+constexpr size_t kLargestJob = size_t{1} << 20;
+
+}  // namespace
+
+int serveAheadJobs(int socket, const AheadRender& render) {
+  // A worker whose helper was killed has no one to render for.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  while (std::optional<std::string> frame = receiveFrame(socket, kLargestJob)) {
+    const std::optional<AheadJob> job = decodeJob(*frame);
+    if (!job) return 1;
+    std::optional<CachedRender> made;
+    try {
+      made = render(*job);
+    } catch (...) {
+      // The helper renders it on request instead, and reports what failed.
+    }
+    if (!sendFrame(socket, encodeRendered(made))) break;
+  }
+  return 0;
+}
+
+}  // namespace vek::linux_library

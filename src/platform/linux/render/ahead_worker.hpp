@@ -1,0 +1,20 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+
+#include "platform/linux/render/ahead_wire.hpp"
+#include "platform/linux/render/render_cache.hpp"
+
+namespace vek::linux_library {
+
+using AheadRender = std::function<std::optional<CachedRender>(const AheadJob&)>;
+
+// The loop of a render-ahead worker process: answers each job read from
+// `socket` with its render, until the helper closes the socket or dies. It
+// runs at the priority it was started at (AheadWorkers starts it at the
+// lowest), as does every thread it and its libraries start. Returns the
+// process's exit status.
+int serveAheadJobs(int socket, const AheadRender& render);
+
+}  // namespace vek::linux_library

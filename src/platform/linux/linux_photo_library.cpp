@@ -201,6 +201,7 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
             "/proc/self/exe", std::vector<std::string>{"vek-photokit-helper", kRenderAheadWorkerArgument}, threads);
         AheadRenderer renderer{
             [this](const std::string& identifier) { return pathOf(identifier); },
+            [workers] { workers->prepare(); },
             [workers](const ListedFile& file, const std::string& path, int64_t box, double factor) {
               return workers->render(AheadJob{file.identifier, path, box, factor, file.video});
             },
@@ -224,18 +225,19 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
     const std::optional<RenderStamp> stamp = cache || ahead ? stampOfFile(path) : std::nullopt;
     if (!stamp) return renderAfresh();
     const std::string& identifier = asset.localIdentifier;
-    JpegHandedOut handedOut = [cache, ahead, identifier, box](const CachedRender& render, bool rendered) {
-      if (rendered && cache) cache->store(identifier, box, render);
-      if (ahead) ahead->asked(identifier, box, render.compressionFactor);
-    };
     std::optional<CachedRender> made;
     if (ahead) made = ahead->take(identifier, box, lastRenderTime_);
     if (made && made->stamp != *stamp) made.reset();
     if (!made && cache) made = cache->load(identifier, box, *stamp);
-    if (made) return std::make_shared<CachedPlatformImage>(std::move(*made), renderAfresh, std::move(handedOut));
+    // A render is timed to its JPEG: the image is decoded as it is encoded.
     const auto start = std::chrono::steady_clock::now();
+    JpegHandedOut handedOut = [this, cache, ahead, identifier, box, start](const CachedRender& render, bool rendered) {
+      if (rendered) lastRenderTime_ = std::chrono::steady_clock::now() - start;
+      if (rendered && cache) cache->store(identifier, box, render);
+      if (ahead) ahead->asked(identifier, box, render.compressionFactor);
+    };
+    if (made) return std::make_shared<CachedPlatformImage>(std::move(*made), renderAfresh, std::move(handedOut));
     std::shared_ptr<PlatformImage> fresh = renderAfresh();
-    lastRenderTime_ = std::chrono::steady_clock::now() - start;
     if (!fresh) return nullptr;
     return std::make_shared<ReportingPlatformImage>(std::move(fresh), *stamp, std::move(handedOut));
   }
@@ -256,7 +258,7 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
   bool renderCacheMade_ = false;
   std::unique_ptr<ReadAhead> readAhead_;
   bool readAheadMade_ = false;
-  std::chrono::steady_clock::duration lastRenderTime_{};  // of the last fresh render on this thread
+  std::chrono::steady_clock::duration lastRenderTime_{};  // of the last reply rendered on request
 };
 
 }  // namespace
@@ -265,7 +267,8 @@ std::unique_ptr<PhotoLibraryPort> makeLinuxPhotoLibrary() { return std::make_uni
 
 int serveRendersAhead(int socket) {
   const std::unique_ptr<RenderCache> cache = RenderCache::fromEnvironment();
-  return serveAheadJobs(socket, [&](const AheadJob& job) { return renderAhead(cache.get(), job); });
+  return serveAheadJobs(
+      socket, [] { mediaBackend(); }, [&](const AheadJob& job) { return renderAhead(cache.get(), job); });
 }
 
 }  // namespace vek::linux_library

@@ -11,9 +11,15 @@ constexpr size_t kLargestJob = size_t{1} << 20;
 
 }  // namespace
 
-int serveAheadJobs(int socket, const AheadRender& render) {
+int serveAheadJobs(int socket, const std::function<void()>& warmUp, const AheadRender& render) {
   // A worker whose helper was killed has no one to render for.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
+  try {
+    warmUp();
+  } catch (...) {
+    // Each render then fails on its own, and the helper renders it instead.
+  }
+  if (!sendFrame(socket, "")) return 0;
   while (std::optional<std::string> frame = receiveFrame(socket, kLargestJob)) {
     const std::optional<AheadJob> job = decodeJob(*frame);
     if (!job) return 1;

@@ -10,11 +10,13 @@ namespace vek::linux_library {
 
 using AheadRender = std::function<std::optional<CachedRender>(const AheadJob&)>;
 
-// The loop of a render-ahead worker process: answers each job read from
-// `socket` with its render, until the helper closes the socket or dies. It
+// The loop of a render-ahead worker process: calls `warmUp` (loading what
+// its renders need), says it is ready with an empty frame, then answers each
+// job read from `socket` with its render, until the helper closes the
+// socket or dies. It
 // runs at the priority it was started at (AheadWorkers starts it at the
 // lowest), as does every thread it and its libraries start. Returns the
 // process's exit status.
-int serveAheadJobs(int socket, const AheadRender& render);
+int serveAheadJobs(int socket, const std::function<void()>& warmUp, const AheadRender& render);
 
 }  // namespace vek::linux_library

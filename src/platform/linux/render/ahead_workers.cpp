@@ -1,6 +1,7 @@
 #include "platform/linux/render/ahead_workers.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -10,6 +11,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <system_error>
+#include <thread>
 
 extern char** environ;
 
@@ -39,69 +42,99 @@ void AheadWorkers::stop() {
   for (const Worker& worker : workers_) shutdown(worker.socket, SHUT_RDWR);
 }
 
+void AheadWorkers::prepare() {
+  std::optional<Worker> started;
+  {
+    std::lock_guard lock(mutex_);
+    if (workers_.size() >= most_) return;
+    started = spawn();
+  }
+  if (started) release(*started, ready(*started));
+}
+
 std::optional<CachedRender> AheadWorkers::render(const AheadJob& job) {
-  Worker worker;
+  std::optional<Worker> worker;
+  bool cold = false;
   {
     std::lock_guard lock(mutex_);
     if (stopped_) return std::nullopt;
     auto free = std::find_if(workers_.begin(), workers_.end(), [](const Worker& w) { return !w.busy; });
-    if (free == workers_.end()) {
-      if (workers_.size() >= most_ || failures_ >= kMostFailures) return std::nullopt;
-      std::optional<Worker> started = spawn();
-      if (!started) {
-        ++failures_;
-        return std::nullopt;
-      }
-      workers_.push_back(*started);
-      free = workers_.end() - 1;
+    if (free != workers_.end()) {
+      free->busy = true;
+      worker = *free;
+    } else if (workers_.size() < most_) {
+      worker = spawn();
+      cold = true;
     }
-    free->busy = true;
-    worker = *free;
   }
-  std::optional<std::optional<CachedRender>> answer;
-  if (sendFrame(worker.socket, encodeJob(job))) {
-    if (std::optional<std::string> frame = receiveFrame(worker.socket, kLargestAnswer)) answer = decodeRendered(*frame);
-  }
-  std::lock_guard lock(mutex_);
-  auto mine = std::find_if(workers_.begin(), workers_.end(), [&](const Worker& w) { return w.pid == worker.pid; });
-  if (!answer || stopped_) {
-    if (!stopped_) ++failures_;
-    retire(worker);
-    workers_.erase(mine);
+  if (!worker || (cold && !ready(*worker))) {
+    if (worker) release(*worker, false);
     return std::nullopt;
   }
-  mine->busy = false;
-  return std::move(*answer);
+  std::optional<std::optional<CachedRender>> answer;
+  if (sendFrame(worker->socket, encodeJob(job))) {
+    if (std::optional<std::string> frame = receiveFrame(worker->socket, kLargestAnswer)) answer = decodeRendered(*frame);
+  }
+  release(*worker, answer.has_value());
+  return answer ? std::move(*answer) : std::nullopt;
 }
 
-// Forked and lowered before the exec, so that not even the worker's
-// start-up competes with the helper: neither posix_spawn's attributes nor a
-// worker lowering itself later can give that (posix_spawn refuses the idle
-// class). Between fork and exec the child makes only async-signal-safe calls.
+bool AheadWorkers::ready(const Worker& worker) {
+  const std::optional<std::string> frame = receiveFrame(worker.socket, 0);
+  return frame && frame->empty();
+}
+
+void AheadWorkers::release(const Worker& worker, bool fit) {
+  std::lock_guard lock(mutex_);
+  auto mine = std::find_if(workers_.begin(), workers_.end(), [&](const Worker& w) { return w.pid == worker.pid; });
+  if (fit && !stopped_) {
+    mine->busy = false;
+    return;
+  }
+  if (!stopped_) ++failures_;
+  retire(worker);
+  workers_.erase(mine);
+}
+
+// Forked from a short-lived thread of its own at the lowest priority, so
+// that the worker is born there, and not even its start-up competes with the
+// helper (posix_spawn refuses the idle class, and a child that lowered
+// itself would first run at the helper's priority). Between fork and exec
+// the child makes only async-signal-safe calls.
 std::optional<AheadWorkers::Worker> AheadWorkers::spawn() {
+  if (stopped_ || failures_ >= kMostFailures) return std::nullopt;
   std::vector<char*> argv;
   for (const std::string& argument : arguments_) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return std::nullopt;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const sched_param lowest{};
-    if (sched_setscheduler(0, SCHED_IDLE, &lowest) != 0) setpriority(PRIO_PROCESS, 0, 19);
-    const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (devNull < 0 || dup2(ends[1], STDIN_FILENO) < 0 || dup2(devNull, STDOUT_FILENO) < 0 ||
-        dup2(devNull, STDERR_FILENO) < 0) {
+  pid_t pid = -1;
+  try {
+    std::thread([&] {
+      pthread_setname_np(pthread_self(), "vek-ahead-fork");
+      const sched_param lowest{};
+      if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &lowest) != 0) setpriority(PRIO_PROCESS, 0, 19);
+      pid = fork();
+      if (pid != 0) return;
+      const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+      if (devNull < 0 || dup2(ends[1], STDIN_FILENO) < 0 || dup2(devNull, STDOUT_FILENO) < 0 ||
+          dup2(devNull, STDERR_FILENO) < 0) {
+        _exit(127);
+      }
+      execve(program_.c_str(), argv.data(), environ);
       _exit(127);
-    }
-    execve(program_.c_str(), argv.data(), environ);
-    _exit(127);
+    }).join();
+  } catch (const std::system_error&) {
+    // No thread, so no worker.
   }
   close(ends[1]);
   if (pid < 0) {
     close(ends[0]);
+    ++failures_;
     return std::nullopt;
   }
-  return Worker{pid, ends[0], false};
+  workers_.push_back(Worker{pid, ends[0], true});
+  return workers_.back();
 }
 
 void AheadWorkers::retire(const Worker& worker) {

@@ -22,8 +22,8 @@ namespace vek::linux_library {
 // `program` is started with `arguments` (argv[0] first) at the lowest CPU
 // priority (the idle class, else nice 19), its stdin a socket, its stdout
 // and stderr /dev/null; it answers each job frame with
-// one answer frame (ahead_wire.hpp). Up to `most` run at once, started when
-// a job finds none free. Thread: any.
+// one answer frame (ahead_wire.hpp). Up to `most` run at once, started by
+// prepare(), or when a job finds none free. Thread: any.
 class AheadWorkers {
  public:
   AheadWorkers(std::string program, std::vector<std::string> arguments, size_t most);
@@ -32,6 +32,9 @@ class AheadWorkers {
   ~AheadWorkers();
   AheadWorkers(const AheadWorkers&) = delete;
   AheadWorkers& operator=(const AheadWorkers&) = delete;
+
+  // Starts a worker, unless `most` run already, and waits until it is ready.
+  void prepare();
 
   // The job's render by a free worker; nullopt when it made none, when no
   // worker could be had, or when the worker died or was stopped meanwhile.
@@ -48,7 +51,11 @@ class AheadWorkers {
     bool busy = false;
   };
 
+  // A new worker, busy until it is ready; nullopt when none can be had.
   std::optional<Worker> spawn();
+  bool ready(const Worker& worker);
+  // Marks the worker free when it is fit for another job; else kills it.
+  void release(const Worker& worker, bool fit);
   void retire(const Worker& worker);
 
   const std::string program_;

@@ -11,10 +11,9 @@ namespace {
 // Once the cores were found busy, this many requests are rendered on the
 // request thread alone before reading ahead again.
 constexpr unsigned kPauseWhenBusy = 32;
-// A render ahead may take half as long again as one on the request thread
-// (which decodes while it reads, a sixth quicker) before the cores count as
-// busy: a render ahead slower than that would make the request wait longer
-// than rendering itself.
+// A request may wait for a render ahead half as long again as its own
+// renders take, times the number of renders ahead that share the cores with
+// it, before the cores count as busy.
 constexpr int kBusyNumerator = 3;
 constexpr int kBusyDenominator = 2;
 constexpr auto kShortestWait = std::chrono::milliseconds(50);
@@ -68,8 +67,8 @@ std::optional<CachedRender> ReadAhead::take(const std::string& identifier, int64
   jobs_.erase(found);
   // Not started yet: the request thread, at its own priority, is quicker.
   if (!job->started) return std::nullopt;
-  const auto busy =
-      std::max<std::chrono::steady_clock::duration>(ownRender, kShortestWait) * kBusyNumerator / kBusyDenominator;
+  const auto busy = std::max<std::chrono::steady_clock::duration>(ownRender, kShortestWait) * kBusyNumerator *
+                    threadCount_ / kBusyDenominator;
   if (!finished_.wait_for(lock, busy, [&] { return job->finished; })) {
     pause();
     return std::nullopt;
@@ -141,6 +140,11 @@ void ReadAhead::startThreads() {
 
 void ReadAhead::run() {
   pthread_setname_np(pthread_self(), "vek-read-ahead");
+  try {
+    renderer_.prepare();
+  } catch (...) {
+    // Then the first render pays for what was not prepared.
+  }
   for (;;) {
     std::shared_ptr<Job> job;
     ListedFile file;

@@ -30,10 +30,14 @@ struct ListedFile {
 // at the box and factor (from the disk cache or afresh), nullopt when it
 // cannot; it runs on the read-ahead threads, several at once, and is where
 // the low priority of rendering ahead belongs (the helper hands it to worker
-// processes). stop() runs once, on destruction, before the threads are
-// joined: it must end the renders in flight.
+// processes). prepare() runs on each read-ahead thread as it starts, before
+// it takes a render: what it costs once (starting a worker) then holds up
+// no request, which meanwhile renders for itself. stop() runs once, on
+// destruction, before the threads are joined: it must end the renders and
+// preparations in flight.
 struct AheadRenderer {
   std::function<std::optional<std::string>(const std::string& identifier)> locate;
+  std::function<void()> prepare;
   std::function<std::optional<CachedRender>(const ListedFile&, const std::string& path, int64_t box,
                                             double compressionFactor)>
       render;
@@ -51,10 +55,11 @@ struct AheadRenderer {
 //
 // A request for an asset being rendered ahead waits for that render rather
 // than making a second one. Renders ahead run at idle priority, which a busy
-// machine runs late or not at all, so the wait is bounded by one and a half times what the
-// request thread's own renders take: past it the caller renders itself.
-// Then, and whenever a render ahead took that long, the cores were not idle,
-// and read-ahead pauses for a while.
+// machine runs late or not at all, so the wait is bounded: by one and a half
+// times what the request thread's own renders take, times the number of
+// threads (their renders run side by side, sharing the cores). Past it the
+// caller renders itself. Then, and whenever a render ahead took that long,
+// the cores were not idle, and read-ahead pauses for a while.
 //
 // Called from one thread (the request thread); the threads start on first
 // use and are stopped and joined on destruction.

@@ -16,11 +16,16 @@ using namespace std::chrono_literals;
 constexpr double kFactor = 0.85;
 
 // A renderer that notes every render it makes and can be held shut, so a
-// test decides when renders in flight finish.
+// test decides when renders in flight (and preparations, when
+// `holdPreparations` is set) finish.
 class FakeRenderer {
  public:
   AheadRenderer renderer() {
     return {[](const std::string& identifier) { return std::optional<std::string>("/p/" + identifier); },
+            [this] {
+              std::unique_lock lock(mutex_);
+              changed_.wait(lock, [&] { return open_ || !holdPreparations; });
+            },
             [this](const ListedFile& file, const std::string& path, int64_t box, double factor) {
               return render(file, path, box, factor);
             },
@@ -67,6 +72,9 @@ class FakeRenderer {
   std::mutex mutex_;
   std::condition_variable changed_;
   bool open_ = true;
+
+ public:
+  bool holdPreparations = false;
   std::vector<std::string> started_;
   size_t finished_ = 0;
 };
@@ -142,6 +150,24 @@ TEST(ReadAheadTest, ARequestWaitsForTheRenderInFlight) {
   ahead.asked(id(4), 256, kFactor);
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(fake.started().size(), 3u);
+}
+
+TEST(ReadAheadTest, WhileItsThreadsPrepareRequestsRenderForThemselves) {
+  FakeRenderer fake;
+  fake.holdPreparations = true;
+  ReadAhead ahead(fake.renderer(), 1, 2, 2048);
+  ahead.follow(1, listing(10));
+  fake.close();
+  ahead.asked(id(0), 256, kFactor);
+  ahead.asked(id(1), 256, kFactor);
+  // Planned but not started: not waited for, and no reason to pause.
+  EXPECT_FALSE(ahead.take(id(2), 256, 10s));
+  ahead.asked(id(2), 256, kFactor);
+  fake.open();
+  ASSERT_TRUE(fake.waitForStarted(2));
+  fake.waitForQuiet();
+  EXPECT_EQ(fake.started(), (std::vector<std::string>{id(3), id(4)}));
+  EXPECT_TRUE(ahead.take(id(3), 256, 10s));
 }
 
 TEST(ReadAheadTest, EndsWithoutWaitingForARenderInFlight) {

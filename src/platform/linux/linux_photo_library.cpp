@@ -200,7 +200,7 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
         auto workers = std::make_shared<AheadWorkers>(
             "/proc/self/exe", std::vector<std::string>{"vek-photokit-helper", kRenderAheadWorkerArgument}, threads);
         AheadRenderer renderer{
-            [this](const std::string& identifier) { return pathOf(identifier); },
+            [this](const std::string& identifier, int64_t box) { return pathToRenderAhead(identifier, box); },
             [workers] { workers->prepare(); },
             [workers](const ListedFile& file, const std::string& path, int64_t box, double factor) {
               return workers->render(AheadJob{file.identifier, path, box, factor, file.video});
@@ -210,6 +210,17 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
       }
     }
     return readAhead_.get();
+  }
+
+  // The asset's file, unless it has gone or the cache holds its render at
+  // the box: a rescan served from the cache starts no worker.
+  std::optional<std::string> pathToRenderAhead(const std::string& identifier, int64_t box) {
+    std::optional<std::string> path = pathOf(identifier);
+    if (RenderCache* cache = renderCache(); path && cache) {
+      const std::optional<RenderStamp> stamp = stampOfFile(*path);
+      if (!stamp || cache->holds(identifier, box, *stamp)) return std::nullopt;
+    }
+    return path;
   }
 
   // The reply rendered ahead, or else from the cache, when either was made

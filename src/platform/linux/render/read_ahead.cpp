@@ -103,7 +103,7 @@ void ReadAhead::asked(const std::string& identifier, int64_t box, double compres
   for (size_t next = position + 1; next <= position + depth_ && next < listing_.size(); ++next) {
     std::shared_ptr<Job>& job = jobs_[next];
     if (job && job->box == box && job->compressionFactor == compressionFactor) continue;
-    std::optional<std::string> path = renderer_.locate(listing_[next]->identifier);
+    std::optional<std::string> path = renderer_.locate(listing_[next]->identifier, box);
     if (!path) {
       jobs_.erase(next);
       continue;

@@ -245,6 +245,23 @@ std::string RenderCache::assetFolder(const std::string& identifier) const {
   return folder_ + "/" + hash.substr(0, 2) + "/" + hash;
 }
 
+bool RenderCache::holds(const std::string& identifier, int64_t box, const RenderStamp& stamp) const {
+  const std::string path = assetFolder(identifier) + "/" + boxName(box);
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
+  // The magic, version, box and the five fields of the stamp.
+  char header[sizeof kMagic + sizeof kRenderVersion + sizeof box + 5 * sizeof(int64_t)];
+  const ssize_t got = pread(fd, header, sizeof header, 0);
+  close(fd);
+  if (got != static_cast<ssize_t>(sizeof header)) return false;
+  Reader reader(std::string_view(header, sizeof header));
+  uint32_t magic = 0, version = 0;
+  int64_t storedBox = 0;
+  RenderStamp storedStamp;
+  return reader.get(magic) && magic == kMagic && reader.get(version) && version == kRenderVersion &&
+         reader.get(storedBox) && storedBox == box && getStamp(reader, storedStamp) && storedStamp == stamp;
+}
+
 std::optional<CachedRender> RenderCache::load(const std::string& identifier, int64_t box,
                                               const RenderStamp& stamp) {
   const std::string path = assetFolder(identifier) + "/" + boxName(box);

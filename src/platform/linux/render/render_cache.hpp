@@ -65,6 +65,10 @@ class RenderCache {
   // stamp and checks out; marks it as recently used.
   std::optional<CachedRender> load(const std::string& identifier, int64_t box, const RenderStamp& stamp);
 
+  // Whether an entry for the asset at the box is stored for this stamp, by
+  // its header alone: cheaper than load(), which may still refuse it.
+  bool holds(const std::string& identifier, int64_t box, const RenderStamp& stamp) const;
+
   // Stores (or replaces) the entry for the asset at the box.
   void store(const std::string& identifier, int64_t box, const CachedRender& render);
 

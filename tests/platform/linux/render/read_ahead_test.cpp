@@ -21,7 +21,7 @@ constexpr double kFactor = 0.85;
 class FakeRenderer {
  public:
   AheadRenderer renderer() {
-    return {[](const std::string& identifier) { return std::optional<std::string>("/p/" + identifier); },
+    return {[](const std::string& identifier, int64_t) { return std::optional<std::string>("/p/" + identifier); },
             [this] {
               std::unique_lock lock(mutex_);
               changed_.wait(lock, [&] { return open_ || !holdPreparations; });

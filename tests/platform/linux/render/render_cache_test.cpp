@@ -64,7 +64,9 @@ TEST_F(RenderCacheTest, ServesAnEntryOnlyForItsAssetBoxAndStamp) {
   EXPECT_EQ(loaded->size, kept.size);
   EXPECT_EQ(loaded->compressionFactor, kept.compressionFactor);
 
+  EXPECT_TRUE(cache.holds("A/L0/001", 256, kept.stamp));
   EXPECT_FALSE(cache.load("A/L0/001", 1024, kept.stamp));
+  EXPECT_FALSE(cache.holds("A/L0/001", 1024, kept.stamp));
   EXPECT_FALSE(cache.load("B/L0/001", 256, kept.stamp));
   // Any field of the stamp differing: the file is not the one rendered.
   void (*const changes[])(RenderStamp&) = {
@@ -74,6 +76,7 @@ TEST_F(RenderCacheTest, ServesAnEntryOnlyForItsAssetBoxAndStamp) {
     RenderStamp other = kept.stamp;
     change(other);
     EXPECT_FALSE(cache.load("A/L0/001", 256, other));
+    EXPECT_FALSE(cache.holds("A/L0/001", 256, other));
   }
 
   // A newer render of the file replaces the entry.

@@ -43,18 +43,11 @@ void AheadWorkers::stop() {
 }
 
 void AheadWorkers::prepare() {
-  std::optional<Worker> started;
-  {
-    std::lock_guard lock(mutex_);
-    if (workers_.size() >= most_) return;
-    started = spawn();
-  }
-  if (started) release(*started, ready(*started));
+  if (std::optional<Worker> started = spawn()) release(*started, ready(*started));
 }
 
 std::optional<CachedRender> AheadWorkers::render(const AheadJob& job) {
   std::optional<Worker> worker;
-  bool cold = false;
   {
     std::lock_guard lock(mutex_);
     if (stopped_) return std::nullopt;
@@ -62,14 +55,16 @@ std::optional<CachedRender> AheadWorkers::render(const AheadJob& job) {
     if (free != workers_.end()) {
       free->busy = true;
       worker = *free;
-    } else if (workers_.size() < most_) {
-      worker = spawn();
-      cold = true;
     }
   }
-  if (!worker || (cold && !ready(*worker))) {
-    if (worker) release(*worker, false);
-    return std::nullopt;
+  if (!worker) {
+    // None free: one that died is replaced.
+    worker = spawn();
+    if (!worker) return std::nullopt;
+    if (!ready(*worker)) {
+      release(*worker, false);
+      return std::nullopt;
+    }
   }
   std::optional<std::optional<CachedRender>> answer;
   if (sendFrame(worker->socket, encodeJob(job))) {
@@ -102,39 +97,51 @@ void AheadWorkers::release(const Worker& worker, bool fit) {
 // itself would first run at the helper's priority). Between fork and exec
 // the child makes only async-signal-safe calls.
 std::optional<AheadWorkers::Worker> AheadWorkers::spawn() {
-  if (stopped_ || failures_ >= kMostFailures) return std::nullopt;
+  {
+    // The slot is taken first, and the fork made outside the lock: an idle
+    // thread on a busy machine may wait long for a core.
+    std::lock_guard lock(mutex_);
+    if (stopped_ || failures_ >= kMostFailures || workers_.size() + starting_ >= most_) return std::nullopt;
+    ++starting_;
+  }
   std::vector<char*> argv;
   for (const std::string& argument : arguments_) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
-  int ends[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return std::nullopt;
+  int ends[2] = {-1, -1};
   pid_t pid = -1;
-  try {
-    std::thread([&] {
-      pthread_setname_np(pthread_self(), "vek-ahead-fork");
-      const sched_param lowest{};
-      if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &lowest) != 0) setpriority(PRIO_PROCESS, 0, 19);
-      pid = fork();
-      if (pid != 0) return;
-      const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
-      if (devNull < 0 || dup2(ends[1], STDIN_FILENO) < 0 || dup2(devNull, STDOUT_FILENO) < 0 ||
-          dup2(devNull, STDERR_FILENO) < 0) {
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0) {
+    try {
+      std::thread([&] {
+        pthread_setname_np(pthread_self(), "vek-ahead-fork");
+        const sched_param lowest{};
+        if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &lowest) != 0) setpriority(PRIO_PROCESS, 0, 19);
+        pid = fork();
+        if (pid != 0) return;
+        const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (devNull < 0 || dup2(ends[1], STDIN_FILENO) < 0 || dup2(devNull, STDOUT_FILENO) < 0 ||
+            dup2(devNull, STDERR_FILENO) < 0) {
+          _exit(127);
+        }
+        execve(program_.c_str(), argv.data(), environ);
         _exit(127);
-      }
-      execve(program_.c_str(), argv.data(), environ);
-      _exit(127);
-    }).join();
-  } catch (const std::system_error&) {
-    // No thread, so no worker.
+      }).join();
+    } catch (const std::system_error&) {
+      // No thread, so no worker.
+    }
+    close(ends[1]);
   }
-  close(ends[1]);
+  std::lock_guard lock(mutex_);
+  --starting_;
   if (pid < 0) {
-    close(ends[0]);
+    if (ends[0] >= 0) close(ends[0]);
     ++failures_;
     return std::nullopt;
   }
-  workers_.push_back(Worker{pid, ends[0], true});
-  return workers_.back();
+  const Worker worker{pid, ends[0], true};
+  workers_.push_back(worker);
+  // Stopped meanwhile: its socket is shut like the others'.
+  if (stopped_) shutdown(worker.socket, SHUT_RDWR);
+  return worker;
 }
 
 void AheadWorkers::retire(const Worker& worker) {

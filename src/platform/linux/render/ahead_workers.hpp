@@ -51,7 +51,8 @@ class AheadWorkers {
     bool busy = false;
   };
 
-  // A new worker, busy until it is ready; nullopt when none can be had.
+  // A new worker, busy until it is ready; nullopt when `most` run already or
+  // none can be had. Called without the lock.
   std::optional<Worker> spawn();
   bool ready(const Worker& worker);
   // Marks the worker free when it is fit for another job; else kills it.
@@ -63,6 +64,7 @@ class AheadWorkers {
   const size_t most_;
   std::mutex mutex_;
   std::vector<Worker> workers_;
+  size_t starting_ = 0;  // workers being started, outside the lock
   bool stopped_ = false;
   unsigned failures_ = 0;  // workers that could not be started or died
 };

@@ -256,6 +256,7 @@ TEST_F(RenderedRepliesTest, AHelperKilledMidWriteLeavesNothingThatIsServed) {
   ASSERT_EQ(ids.size(), size_t(kPhotos));
   for (int delayMs : {2, 10, 30, 60, 120}) {
     RawHelper helper = startRaw();
+    helper.send(R"({"id":4,"cmd":"fetch_assets","kind":"image"})");
     for (const auto& id : ids) {
       helper.send(R"({"id":5,"cmd":"request_image_data","localIdentifier":")" + id + R"(","targetSize":600})");
     }
@@ -316,6 +317,38 @@ TEST_F(RenderedRepliesTest, RepliesRenderedAheadAreTheFreshRepliesByteForByte) {
     for (pid_t worker : childrenOf(pid)) ::kill(worker, SIGKILL);
   };
   EXPECT_EQ(replies(aheadOnly, 256, {}, killWorkers), fresh);
+
+  // A killed helper's workers end too, once its socket closes.
+  {
+    std::vector<std::string> ids;
+    {
+      HelperProcess lister(helperBinary(), aheadOnly);
+      ids = identifiers(lister, "image");
+    }
+    fs::remove_all(cacheFolder());  // else there is nothing to render ahead
+    RawHelper helper = startRaw();
+    helper.send(R"({"id":4,"cmd":"fetch_assets","kind":"image"})");
+    for (const auto& id : ids) {
+      helper.send(R"({"id":5,"cmd":"request_image_data","localIdentifier":")" + id + R"(","targetSize":256})");
+    }
+    std::vector<pid_t> workers;
+    for (int tries = 0; tries < 1000 && workers.empty(); ++tries) {
+      workers = childrenOf(helper.pid);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_FALSE(workers.empty()) << "no render-ahead worker was seen";
+    helper.kill();
+    auto running = [&] {
+      return std::count_if(workers.begin(), workers.end(), [](pid_t worker) {
+        const std::string stat = readAll("/proc/" + std::to_string(worker) + "/stat");
+        return stat.rfind(')') != std::string::npos && stat[stat.rfind(')') + 2] != 'Z';
+      });
+    };
+    for (int tries = 0; tries < 1000 && running() > 0; ++tries) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(running(), 0);
+  }
 
   // Shuffled, and in order again at another box.
   std::vector<size_t> shuffled(kPhotos);

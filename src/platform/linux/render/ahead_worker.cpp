@@ -1,8 +1,5 @@
 #include "platform/linux/render/ahead_worker.hpp"
 
-#include <signal.h>
-#include <sys/prctl.h>
-
 namespace vek::linux_library {
 namespace {
 
@@ -12,8 +9,6 @@ constexpr size_t kLargestJob = size_t{1} << 20;
 }  // namespace
 
 int serveAheadJobs(int socket, const std::function<void()>& warmUp, const AheadRender& render) {
-  // A worker whose helper was killed has no one to render for.
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
   try {
     warmUp();
   } catch (...) {

@@ -3,55 +3,23 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <cstring>
-#include <type_traits>
+
+#include "platform/linux/render/byte_fields.hpp"
 
 namespace vek::linux_library {
 namespace {
 
-class FrameWriter {
- public:
-  template <typename Number>
-  void number(Number value) {
-    static_assert(std::is_arithmetic_v<Number>);
-    bytes_.append(reinterpret_cast<const char*>(&value), sizeof value);
-  }
-  void text(std::string_view value) {
-    number(static_cast<uint64_t>(value.size()));
-    bytes_.append(value);
-  }
-  std::string take() { return std::move(bytes_); }
+void putText(ByteWriter& frame, std::string_view text) {
+  frame.put(static_cast<uint64_t>(text.size())).put(text);
+}
 
- private:
-  std::string bytes_;
-};
-
-// Reads fields off a frame; once one is missing, every later read fails too.
-class FrameReader {
- public:
-  explicit FrameReader(std::string_view frame) : rest_(frame) {}
-
-  template <typename Number>
-  bool number(Number& value) {
-    if (!ok_ || rest_.size() < sizeof value) return ok_ = false;
-    std::memcpy(&value, rest_.data(), sizeof value);
-    rest_.remove_prefix(sizeof value);
-    return true;
-  }
-  bool text(std::string& value) {
-    uint64_t length = 0;
-    if (!number(length) || rest_.size() < length) return ok_ = false;
-    value.assign(rest_.substr(0, length));
-    rest_.remove_prefix(length);
-    return true;
-  }
-  // Every field was there, and nothing follows them.
-  bool whole() const { return ok_ && rest_.empty(); }
-
- private:
-  std::string_view rest_;
-  bool ok_ = true;
-};
+bool getText(ByteReader& frame, std::string& text) {
+  uint64_t length = 0;
+  std::string_view part;
+  if (!frame.get(length) || !frame.take(length, part)) return false;
+  text.assign(part);
+  return true;
+}
 
 bool readFully(int socket, char* into, size_t length) {
   while (length > 0) {
@@ -67,65 +35,52 @@ bool readFully(int socket, char* into, size_t length) {
 }  // namespace
 
 std::string encodeJob(const AheadJob& job) {
-  FrameWriter frame;
-  frame.text(job.identifier);
-  frame.text(job.path);
-  frame.number(job.box);
-  frame.number(job.compressionFactor);
-  frame.number(static_cast<uint8_t>(job.video));
-  return frame.take();
+  ByteWriter frame;
+  putText(frame, job.identifier);
+  putText(frame, job.path);
+  frame.put(job.box).put(job.compressionFactor).put(static_cast<uint8_t>(job.video));
+  return std::move(frame.bytes);
 }
 
 std::optional<AheadJob> decodeJob(std::string_view bytes) {
-  FrameReader frame(bytes);
+  ByteReader frame(bytes);
   AheadJob job;
   uint8_t video = 0;
-  frame.text(job.identifier);
-  frame.text(job.path);
-  frame.number(job.box);
-  frame.number(job.compressionFactor);
-  frame.number(video);
-  if (!frame.whole() || video > 1) return std::nullopt;
+  if (!getText(frame, job.identifier) || !getText(frame, job.path) || !frame.get(job.box) ||
+      !frame.get(job.compressionFactor) || !frame.get(video) || frame.left() != 0 || video > 1) {
+    return std::nullopt;
+  }
   job.video = video == 1;
   return job;
 }
 
 std::string encodeRendered(const std::optional<CachedRender>& render) {
-  FrameWriter frame;
-  frame.number(static_cast<uint8_t>(render.has_value()));
+  ByteWriter frame;
+  frame.put(static_cast<uint8_t>(render.has_value()));
   if (render) {
-    frame.number(render->size.width);
-    frame.number(render->size.height);
-    frame.number(render->compressionFactor);
-    frame.number(render->stamp.device);
-    frame.number(render->stamp.inode);
-    frame.number(render->stamp.size);
-    frame.number(render->stamp.mtimeNs);
-    frame.number(render->stamp.ctimeNs);
-    frame.text(render->jpeg);
+    const RenderStamp& stamp = render->stamp;
+    frame.put(render->size.width).put(render->size.height).put(render->compressionFactor);
+    frame.put(stamp.device).put(stamp.inode).put(stamp.size).put(stamp.mtimeNs).put(stamp.ctimeNs);
+    putText(frame, render->jpeg);
   }
-  return frame.take();
+  return std::move(frame.bytes);
 }
 
 std::optional<std::optional<CachedRender>> decodeRendered(std::string_view bytes) {
-  FrameReader frame(bytes);
+  ByteReader frame(bytes);
   uint8_t made = 0;
-  if (!frame.number(made) || made > 1) return std::nullopt;
+  if (!frame.get(made) || made > 1) return std::nullopt;
   if (made == 0) {
-    if (!frame.whole()) return std::nullopt;
+    if (frame.left() != 0) return std::nullopt;
     return std::optional<CachedRender>();
   }
   CachedRender render;
-  frame.number(render.size.width);
-  frame.number(render.size.height);
-  frame.number(render.compressionFactor);
-  frame.number(render.stamp.device);
-  frame.number(render.stamp.inode);
-  frame.number(render.stamp.size);
-  frame.number(render.stamp.mtimeNs);
-  frame.number(render.stamp.ctimeNs);
-  frame.text(render.jpeg);
-  if (!frame.whole()) return std::nullopt;
+  RenderStamp& stamp = render.stamp;
+  if (!frame.get(render.size.width) || !frame.get(render.size.height) || !frame.get(render.compressionFactor) ||
+      !frame.get(stamp.device) || !frame.get(stamp.inode) || !frame.get(stamp.size) || !frame.get(stamp.mtimeNs) ||
+      !frame.get(stamp.ctimeNs) || !getText(frame, render.jpeg) || frame.left() != 0) {
+    return std::nullopt;
+  }
   return std::optional<CachedRender>(std::move(render));
 }
 

@@ -13,6 +13,8 @@
 
 #include <glib.h>
 
+#include "platform/linux/render/byte_fields.hpp"
+
 namespace vek::linux_library {
 namespace {
 
@@ -26,43 +28,6 @@ constexpr size_t kMaxEntryBytes = 256 << 20;
 constexpr auto kAbandonedAfter = std::chrono::hours(1);
 // Beside the entries' folders: the total the last sweep found.
 constexpr const char* kUsageName = "usage";
-
-// Fixed-width fields in this machine's byte order, one after another.
-class Writer {
- public:
-  template <typename T>
-  Writer& put(T value) {
-    bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
-    return *this;
-  }
-  Writer& put(const std::string& text) {
-    bytes.append(text);
-    return *this;
-  }
-  std::string bytes;
-};
-
-class Reader {
- public:
-  explicit Reader(std::string_view bytes) : rest_(bytes) {}
-  template <typename T>
-  bool get(T& value) {
-    if (rest_.size() < sizeof value) return false;
-    memcpy(&value, rest_.data(), sizeof value);
-    rest_.remove_prefix(sizeof value);
-    return true;
-  }
-  bool take(size_t length, std::string_view& part) {
-    if (rest_.size() < length) return false;
-    part = rest_.substr(0, length);
-    rest_.remove_prefix(length);
-    return true;
-  }
-  size_t left() const { return rest_.size(); }
-
- private:
-  std::string_view rest_;
-};
 
 std::string sha256(std::string_view bytes) {
   GChecksum* checksum = g_checksum_new(G_CHECKSUM_SHA256);
@@ -81,17 +46,17 @@ std::string hexSha256(const std::string& text) {
   return result;
 }
 
-Writer& putStamp(Writer& writer, const RenderStamp& stamp) {
+ByteWriter& putStamp(ByteWriter& writer, const RenderStamp& stamp) {
   return writer.put(stamp.device).put(stamp.inode).put(stamp.size).put(stamp.mtimeNs).put(stamp.ctimeNs);
 }
 
-bool getStamp(Reader& reader, RenderStamp& stamp) {
+bool getStamp(ByteReader& reader, RenderStamp& stamp) {
   return reader.get(stamp.device) && reader.get(stamp.inode) && reader.get(stamp.size) &&
          reader.get(stamp.mtimeNs) && reader.get(stamp.ctimeNs);
 }
 
 std::string entryBytes(const std::string& identifier, int64_t box, const CachedRender& render) {
-  Writer writer;
+  ByteWriter writer;
   writer.put(kMagic).put(kRenderVersion).put(box);
   putStamp(writer, render.stamp);
   writer.put(render.size.width).put(render.size.height).put(render.compressionFactor);
@@ -105,7 +70,7 @@ std::optional<CachedRender> parseEntry(std::string_view bytes, const std::string
                                        const RenderStamp& stamp) {
   if (bytes.size() < kChecksumBytes) return std::nullopt;
   const std::string_view body = bytes.substr(0, bytes.size() - kChecksumBytes);
-  Reader reader(body);
+  ByteReader reader(body);
   uint32_t magic = 0, version = 0;
   int64_t storedBox = 0;
   uint64_t identifierLength = 0, jpegLength = 0;
@@ -254,7 +219,7 @@ bool RenderCache::holds(const std::string& identifier, int64_t box, const Render
   const ssize_t got = pread(fd, header, sizeof header, 0);
   close(fd);
   if (got != static_cast<ssize_t>(sizeof header)) return false;
-  Reader reader(std::string_view(header, sizeof header));
+  ByteReader reader(std::string_view(header, sizeof header));
   uint32_t magic = 0, version = 0;
   int64_t storedBox = 0;
   RenderStamp storedStamp;

@@ -90,42 +90,40 @@ class RenderedRepliesTest : public HelperHome {
     return lines;
   }
 
+  // The fields of a /proc stat file from field 3 (the state) on, after the
+  // name in parentheses; none when the process or thread has gone.
+  static std::vector<std::string> statFields(const Path& stat) {
+    const std::string text = readAll(stat);
+    if (text.rfind(')') == std::string::npos) return {};
+    std::istringstream in(text.substr(text.rfind(')') + 2));
+    std::vector<std::string> fields;
+    for (std::string field; in >> field;) fields.push_back(field);
+    return fields;
+  }
+
   // Whether each of the process's threads runs at the lowest CPU priority:
-  // in the idle class, or at nice 19; but for threads named `except`. From
-  // /proc.
+  // in the idle class (field 41), or at nice 19 (field 19); but for threads
+  // named `except`.
   static std::vector<bool> lowestPriorityOfThreads(pid_t pid, const std::string& except = "") {
     std::vector<bool> lowest;
     std::error_code ignored;
     for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ignored)) {
       if (!except.empty() && readAll(task.path() / "comm") == except + "\n") continue;
-      // Fields 19 (nice) and 41 (policy) of stat, counted on after the name
-      // in parentheses (field 2). A thread may end while it is read.
-      const std::string stat = readAll(task.path() / "stat");
-      if (stat.rfind(')') == std::string::npos) continue;
-      std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-      std::string field;
-      int nice = 0;
-      for (int number = 3; number <= 41 && fields >> field; ++number) {
-        if (number == 19) nice = std::stoi(field);
-        if (number == 41) lowest.push_back(std::stoi(field) == SCHED_IDLE || nice == 19);
-      }
+      const std::vector<std::string> fields = statFields(task.path() / "stat");
+      if (fields.size() > 38) lowest.push_back(std::stoi(fields[38]) == SCHED_IDLE || std::stoi(fields[16]) == 19);
     }
     return lowest;
   }
 
-  // The processes whose parent is `pid`.
+  // The processes whose parent (field 4) is `pid`.
   static std::vector<pid_t> childrenOf(pid_t pid) {
     std::vector<pid_t> children;
     std::error_code ignored;
     for (const auto& entry : fs::directory_iterator("/proc", ignored)) {
       const std::string name = entry.path().filename();
       if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      const std::string stat = readAll(entry.path() / "stat");
-      if (stat.rfind(')') == std::string::npos) continue;
-      std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-      std::string state;
-      pid_t parent = 0;
-      if (fields >> state >> parent && parent == pid) children.push_back(std::stoi(name));
+      const std::vector<std::string> fields = statFields(entry.path() / "stat");
+      if (fields.size() > 1 && std::stoi(fields[1]) == pid) children.push_back(std::stoi(name));
     }
     return children;
   }
@@ -340,8 +338,8 @@ TEST_F(RenderedRepliesTest, RepliesRenderedAheadAreTheFreshRepliesByteForByte) {
     helper.kill();
     auto running = [&] {
       return std::count_if(workers.begin(), workers.end(), [](pid_t worker) {
-        const std::string stat = readAll("/proc/" + std::to_string(worker) + "/stat");
-        return stat.rfind(')') != std::string::npos && stat[stat.rfind(')') + 2] != 'Z';
+        const std::vector<std::string> fields = statFields("/proc/" + std::to_string(worker) + "/stat");
+        return !fields.empty() && fields[0] != "Z";
       });
     };
     for (int tries = 0; tries < 1000 && running() > 0; ++tries) {

@@ -14,8 +14,8 @@
 #include <string>
 
 #include "media_file.hpp"
-#include "platform/linux/startup/media_libraries.hpp"
-#include "platform/linux/library/probe.hpp"
+#include "platform/linux/decoders/media_libraries.hpp"
+#include "platform/linux/probe/probe.hpp"
 #include "platform/linux/render/render.hpp"
 
 namespace {

@@ -17,8 +17,8 @@
 #include "photos/photo_library_port.hpp"
 #include "platform/linux/export/session.hpp"
 #include "media_file.hpp"
-#include "platform/linux/startup/media_libraries.hpp"
-#include "platform/linux/library/probe.hpp"
+#include "platform/linux/decoders/media_libraries.hpp"
+#include "platform/linux/probe/probe.hpp"
 #include "platform/linux/export/remux.hpp"
 #include "platform/linux/render/render.hpp"
 

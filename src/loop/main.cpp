@@ -1,20 +1,12 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <malloc.h>
 #include <unistd.h>
 
 #include "loop/main_loop.hpp"
 #include "platform/linux/linux_photo_library.hpp"
 
 int main(int argc, char** argv) {
-  // Every reply of a scan allocates and frees a few buffers of some hundred
-  // kilobytes (the cached entry, its Base64, the line). By default glibc maps
-  // each afresh, or trims the heap once it is freed, so each request paid
-  // for page faults and zeroed pages again; kept in the heap and reused,
-  // a rescan served from the cache is about a quarter quicker.
-  mallopt(M_MMAP_THRESHOLD, 4 << 20);
-  mallopt(M_TRIM_THRESHOLD, 4 << 20);
   if (argc == 2 && std::strcmp(argv[1], vek::linux_library::kRenderAheadWorkerArgument) == 0) {
     return vek::linux_library::serveRendersAhead(STDIN_FILENO);
   }

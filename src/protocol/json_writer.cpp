@@ -4,7 +4,6 @@
 #include <charconv>
 #include <cmath>
 
-#include <glib.h>
 #include <simdjson.h>
 
 namespace vek {
@@ -24,6 +23,54 @@ constexpr std::array<char, 256> kEscapes = [] {
   table['/'] = '/';
   return table;
 }();
+
+// The length of the well-formed UTF-8 sequence at the start of `text`: no
+// overlong forms, no surrogates, nothing above U+10FFFF; 0 when there is
+// none.
+size_t sequenceLength(std::string_view text) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return 1;
+  size_t length = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
+  for (size_t i = 2; i < length; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  }
+  return length;
+}
+
+// Each byte that does not begin a well-formed sequence becomes U+FFFD, so
+// a name in a legacy encoding still comes out readable where it can.
+std::string withReplacementCharacters(std::string_view text) {
+  std::string valid;
+  valid.reserve(text.size() + 16);
+  while (!text.empty()) {
+    const size_t length = sequenceLength(text);
+    if (length == 0) {
+      valid.append("\xEF\xBF\xBD");
+      text.remove_prefix(1);
+    } else {
+      valid.append(text.substr(0, length));
+      text.remove_prefix(length);
+    }
+  }
+  return valid;
+}
 
 }  // namespace
 
@@ -71,9 +118,7 @@ void JsonWriter::value(std::string_view text) {
   if (simdjson::validate_utf8(text.data(), text.size())) {
     writeEscaped(text);
   } else {
-    gchar* valid = g_utf8_make_valid(text.data(), gssize(text.size()));
-    writeEscaped(valid);
-    g_free(valid);
+    writeEscaped(withReplacementCharacters(text));
   }
   out_.push_back('"');
 }

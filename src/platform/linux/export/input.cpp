@@ -1,25 +1,14 @@
 #include "platform/linux/export/input.hpp"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <string_view>
 
 extern "C" {
 #include <libavformat/avformat.h>
-#include <libavutil/mem.h>
 #include <libavutil/opt.h>
 }
 
 namespace vek::linux_library {
 namespace {
-
-// The demuxers of the containers the library lists as videos (MP4, MOV, M4V,
-// 3GP, MKV, WebM, AVI, MPEG-TS). Probing untrusted files with every demuxer
-// FFmpeg has would expose far more parsing code, and playlists among them
-// reach out to other files.
-constexpr const char* kVideoDemuxers = "mov,matroska,avi,mpegts";
 
 // Reading the stream parameters decodes the first frames, which for a 4K
 // video takes more memory than the whole remux. A QuickTime-family file's
@@ -28,14 +17,6 @@ constexpr const char* kVideoDemuxers = "mov,matroska,avi,mpegts";
 // containers store no decoding times, and only a decoder tells how far
 // frames are reordered.
 constexpr const char* kNoDecoders = "none";
-
-// Large enough that a sequential read of interleaved media costs few system
-// calls; samples larger than this are read straight into their packets.
-constexpr int kReadBufferSize = 256 * 1024;
-
-// Playlists, references and external data would otherwise make the demuxer
-// open further files or URLs: the export reads only the file it was given.
-int refuseNestedOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) { return AVERROR(EPERM); }
 
 bool headerDescribesStreams(const AVFormatContext& context) {
   for (unsigned i = 0; i < context.nb_streams; ++i) {
@@ -51,117 +32,17 @@ bool headerDescribesStreams(const AVFormatContext& context) {
   return true;
 }
 
-int64_t sizeOf(int fd) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return AVERROR(errno);
-  return st.st_size;
-}
-
 }  // namespace
 
-struct DemuxedFile::Reader {
-  std::shared_ptr<const UniqueFd> file;
-  int64_t position = 0;
-  int error = 0;
-  AVIOContext* io = nullptr;
-
-  ~Reader() {
-    if (io != nullptr) {
-      // The demuxer may have replaced the buffer it was given.
-      av_freep(&io->buffer);
-      avio_context_free(&io);
-    }
-  }
-
-  // pread keeps the shared descriptor's own offset out of play.
-  static int read(void* opaque, uint8_t* buffer, int size) {
-    auto* reader = static_cast<Reader*>(opaque);
-    for (;;) {
-      ssize_t n = ::pread(reader->file->get(), buffer, static_cast<size_t>(size), reader->position);
-      if (n > 0) {
-        reader->position += n;
-        return static_cast<int>(n);
-      }
-      if (n == 0) return AVERROR_EOF;
-      if (errno == EINTR) continue;
-      if (reader->error == 0) reader->error = AVERROR(errno);
-      return reader->error;
-    }
-  }
-
-  static int64_t seek(void* opaque, int64_t offset, int whence) {
-    auto* reader = static_cast<Reader*>(opaque);
-    int64_t target = 0;
-    switch (whence & ~AVSEEK_FORCE) {
-      case AVSEEK_SIZE:
-        return sizeOf(reader->file->get());
-      case SEEK_SET:
-        target = offset;
-        break;
-      case SEEK_CUR:
-        target = reader->position + offset;
-        break;
-      case SEEK_END: {
-        int64_t size = sizeOf(reader->file->get());
-        if (size < 0) return size;
-        target = size + offset;
-        break;
-      }
-      default:
-        return AVERROR(EINVAL);
-    }
-    if (target < 0) return AVERROR(EINVAL);
-    reader->position = target;
-    return target;
-  }
-};
-
-DemuxedFile::DemuxedFile() = default;
-
-DemuxedFile::~DemuxedFile() {
-  // The context goes first: closing it may still touch the reader's I/O.
-  avformat_close_input(&context_);
-}
-
-DemuxedFile::Opened DemuxedFile::open(std::shared_ptr<const UniqueFd> file) {
-  std::unique_ptr<DemuxedFile> demuxed(new DemuxedFile());
-  demuxed->reader_ = std::make_unique<Reader>();
-  Reader& reader = *demuxed->reader_;
-  reader.file = std::move(file);
-
-  auto* buffer = static_cast<unsigned char*>(av_malloc(kReadBufferSize));
-  if (buffer == nullptr) return {nullptr, AVERROR(ENOMEM)};
-  reader.io = avio_alloc_context(buffer, kReadBufferSize, 0, &reader, &Reader::read, nullptr, &Reader::seek);
-  if (reader.io == nullptr) {
-    av_free(buffer);
-    return {nullptr, AVERROR(ENOMEM)};
-  }
-
-  AVFormatContext* context = avformat_alloc_context();
-  if (context == nullptr) return {nullptr, AVERROR(ENOMEM)};
-  context->pb = reader.io;
-  context->flags |= AVFMT_FLAG_CUSTOM_IO;
-  context->io_open = refuseNestedOpen;
-
-  AVDictionary* options = nullptr;
-  av_dict_set(&options, "format_whitelist", kVideoDemuxers, 0);
-  int error = avformat_open_input(&context, "", nullptr, &options);
-  av_dict_free(&options);
-  // On failure avformat_open_input has freed the context, not the I/O.
-  if (error < 0) return {nullptr, error};
-  demuxed->context_ = context;
-
+VideoInput::Opened openForRemux(std::shared_ptr<const UniqueFd> file) {
+  VideoInput::Opened opened = VideoInput::open(std::move(file), "");
+  if (!opened.input) return opened;
+  AVFormatContext* context = opened.input->context();
   if (std::string_view(context->iformat->name).starts_with("mov,") && headerDescribesStreams(*context)) {
-    error = av_opt_set(context, "codec_whitelist", kNoDecoders, 0);
-    if (error < 0) return {nullptr, error};
+    if (const int error = av_opt_set(context, "codec_whitelist", kNoDecoders, 0); error < 0) return {nullptr, error};
   }
-  error = avformat_find_stream_info(context, nullptr);
-  if (error < 0) return {nullptr, error};
-  return {std::move(demuxed), 0};
+  if (const int error = avformat_find_stream_info(context, nullptr); error < 0) return {nullptr, error};
+  return opened;
 }
-
-int DemuxedFile::readError() const { return reader_->error; }
-
-int64_t DemuxedFile::fileSize() const { return sizeOf(reader_->file->get()); }
 
 }  // namespace vek::linux_library

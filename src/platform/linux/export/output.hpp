@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/linux/export/unique_fd.hpp"
+#include "platform/linux/posix/unique_fd.hpp"
 
 struct AVIOContext;
 

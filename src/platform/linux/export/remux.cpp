@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <vector>
 
-#include "platform/linux/startup/ffmpeg_quiet.hpp"
 #include "platform/linux/export/amr.hpp"
 #include "platform/linux/export/muxer.hpp"
 #include "platform/linux/export/streams.hpp"
@@ -46,16 +45,6 @@ RemuxError failure(const char* step, int code) {
   char description[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(code, description, sizeof description);
   return {code, std::string(step) + ": " + description};
-}
-
-bool hasVideo(const AVFormatContext& input) {
-  for (unsigned i = 0; i < input.nb_streams; ++i) {
-    const AVStream& stream = *input.streams[i];
-    if (stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(stream.disposition & AV_DISPOSITION_ATTACHED_PIC)) {
-      return true;
-    }
-  }
-  return false;
 }
 
 // A file cut short still opens when its index comes first, and its demuxer
@@ -99,7 +88,7 @@ void retime(AVPacket& packet, const AVStream& input, Track& track) {
   track.lastDts = packet.dts;
 }
 
-std::optional<RemuxError> copyPackets(DemuxedFile& demuxer, AVFormatContext& movie, std::vector<Track>& tracks) {
+std::optional<RemuxError> copyPackets(VideoInput& demuxer, AVFormatContext& movie, std::vector<Track>& tracks) {
   AVFormatContext& input = *demuxer.context();
   Packet packet(av_packet_alloc());
   if (!packet) return failure("reading the video", AVERROR(ENOMEM));
@@ -135,32 +124,31 @@ std::optional<RemuxError> copyPackets(DemuxedFile& demuxer, AVFormatContext& mov
 
 }  // namespace
 
-VideoMedia::VideoMedia(std::shared_ptr<const UniqueFd> file, std::unique_ptr<DemuxedFile> demuxer)
+VideoMedia::VideoMedia(std::shared_ptr<const UniqueFd> file, std::unique_ptr<VideoInput> demuxer)
     : file_(std::move(file)), demuxer_(std::move(demuxer)) {}
 
-DemuxedFile::Opened VideoMedia::takeDemuxer() {
+VideoInput::Opened VideoMedia::takeDemuxer() {
   std::lock_guard lock(mutex_);
   if (demuxer_) return {std::move(demuxer_), 0};
-  return DemuxedFile::open(file_);
+  return openForRemux(file_);
 }
 
 std::shared_ptr<VideoMedia> openVideoMedia(const std::string& path) {
-  silenceFFmpeg();
   // O_NONBLOCK: opening a FIFO put where a video was would otherwise wait
   // for a writer forever. It changes nothing for a regular file.
   auto file = std::make_shared<const UniqueFd>(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   struct stat st {};
   if (!*file || ::fstat(file->get(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
 
-  DemuxedFile::Opened opened = DemuxedFile::open(file);
-  if (!opened.file || !hasVideo(*opened.file->context())) return nullptr;
-  return std::make_shared<VideoMedia>(std::move(file), std::move(opened.file));
+  VideoInput::Opened opened = openForRemux(file);
+  if (!opened.input || firstVideoStream(*opened.input->context()) == nullptr) return nullptr;
+  return std::make_shared<VideoMedia>(std::move(file), std::move(opened.input));
 }
 
 std::optional<RemuxError> remuxToMovie(VideoMedia& media, const std::string& outputPath, MovieFile::Staging staging) {
-  DemuxedFile::Opened opened = media.takeDemuxer();
-  if (!opened.file) return failure("opening the video", opened.error);
-  DemuxedFile& demuxer = *opened.file;
+  VideoInput::Opened opened = media.takeDemuxer();
+  if (!opened.input) return failure("opening the video", opened.error);
+  VideoInput& demuxer = *opened.input;
   AVFormatContext& input = *demuxer.context();
 
   MoviePlan plan = planMovie(input);

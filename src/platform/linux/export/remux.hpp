@@ -8,7 +8,7 @@
 #include "photos/photo_library_port.hpp"
 #include "platform/linux/export/input.hpp"
 #include "platform/linux/export/output.hpp"
-#include "platform/linux/export/unique_fd.hpp"
+#include "platform/linux/posix/unique_fd.hpp"
 
 namespace vek::linux_library {
 
@@ -17,16 +17,16 @@ namespace vek::linux_library {
 // replaced meanwhile. Thread safe.
 class VideoMedia : public vek::PlatformMedia {
  public:
-  VideoMedia(std::shared_ptr<const UniqueFd> file, std::unique_ptr<DemuxedFile> demuxer);
+  VideoMedia(std::shared_ptr<const UniqueFd> file, std::unique_ptr<VideoInput> demuxer);
 
   // A demuxer at the start of the file for one export: the one that opened
   // the media the first time, a new one on the same file after that.
-  DemuxedFile::Opened takeDemuxer();
+  VideoInput::Opened takeDemuxer();
 
  private:
   std::shared_ptr<const UniqueFd> file_;
   std::mutex mutex_;
-  std::unique_ptr<DemuxedFile> demuxer_;
+  std::unique_ptr<VideoInput> demuxer_;
 };
 
 // Opens the video file at `path` with libavformat (local data only: the file

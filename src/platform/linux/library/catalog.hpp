@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/library/probe.hpp"
-#include "platform/linux/library/scanner.hpp"
+#include "platform/linux/media_files/file_stamp.hpp"
+#include "platform/linux/media_files/media_facts.hpp"
 
 struct sqlite3;
 

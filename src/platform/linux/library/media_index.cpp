@@ -1,12 +1,9 @@
 #include "platform/linux/library/media_index.hpp"
 
-#include <malloc.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cinttypes>
-#include <cstdio>
 #include <ctime>
 #include <exception>
 #include <functional>
@@ -14,7 +11,9 @@
 #include <unordered_map>
 
 #include "platform/linux/library/access.hpp"
-#include "platform/linux/library/media_backend.hpp"
+#include "platform/linux/modules/backends.hpp"
+#include "platform/linux/posix/memory_policy.hpp"
+#include "photos/uuid.hpp"
 
 namespace vek::linux_library {
 namespace {
@@ -26,7 +25,11 @@ struct FileStampHash {
   }
 };
 
-InodeKey keyOf(const FileStamp& stamp) { return InodeKey{stamp.device, stamp.inode}; }
+// The catalog keeps no change times: a file counts as unchanged while its
+// device, inode, size and modification time are.
+bool unchanged(const FileStamp& catalogued, const FileStamp& now) {
+  return keyOf(catalogued) == keyOf(now) && catalogued.size == now.size && catalogued.mtimeNs == now.mtimeNs;
+}
 
 using ProbeCache = std::unordered_map<FileStamp, ProbeResult, FileStampHash>;
 
@@ -90,7 +93,7 @@ Plan makePlan(Catalog& catalog, std::vector<FoundFile>& found, int64_t mediaType
   CatalogState state = catalog.read([&](CatalogEntry&& entry) {
     while (next < found.size() && found[next].path < entry.path) unmatched.push_back(next++);
     if (next < found.size() && found[next].path == entry.path && keyOf(found[next].stamp) == keyOf(entry.stamp)) {
-      if (entry.stamp == found[next].stamp) {
+      if (unchanged(entry.stamp, found[next].stamp)) {
         addListed(plan.listed, std::move(entry), next, mediaType);
         dropPath(found[next]);
       } else {
@@ -119,7 +122,7 @@ Plan makePlan(Catalog& catalog, std::vector<FoundFile>& found, int64_t mediaType
   for (size_t i : unmatched) {
     const FoundFile& file = found[i];
     auto entry = aside.find(keyOf(file.stamp));
-    if (entry != aside.end() && entry->second.stamp == file.stamp) {
+    if (entry != aside.end() && unchanged(entry->second.stamp, file.stamp)) {
       // Renamed or moved, content unchanged.
       entry->second.path = file.path;
       plan.changes.savedAssets.push_back(entry->second);
@@ -128,7 +131,7 @@ Plan makePlan(Catalog& catalog, std::vector<FoundFile>& found, int64_t mediaType
       continue;
     }
     auto failure = failures.find(keyOf(file.stamp));
-    if (failure != failures.end() && failure->second.first == file.stamp) {
+    if (failure != failures.end() && unchanged(failure->second.first, file.stamp)) {
       // Failed before and has not changed since. A changed asset of the same
       // inode at another path stays aside, to be removed.
       failure->second.second = true;
@@ -185,11 +188,20 @@ void settle(Plan& plan, const Pending& pending, const FoundFile& file, const Pro
   }
 }
 
+// The media module's probe, loaded on the first file to probe.
+class ModuleProber : public Prober {
+ public:
+  ProbeResult probe(const std::string& path, const FileStamp& expected, MediaKind kind) override {
+    return mediaBackend().probeFile(path, expected, kind);
+  }
+  void releaseThread() override { mediaBackend().releaseThread(); }
+};
+
 // Probes the files on every core: the main thread works alongside the pool.
-std::vector<ProbeResult> probeInParallel(const std::vector<FoundFile>& found, const std::vector<size_t>& which) {
+std::vector<ProbeResult> probeInParallel(Prober& prober, const std::vector<FoundFile>& found,
+                                         const std::vector<size_t>& which) {
   std::vector<ProbeResult> results(which.size());
   if (which.empty()) return results;
-  MediaBackend& media = mediaBackend();
   std::atomic<size_t> next{0};
   std::exception_ptr failure;
   std::atomic<bool> failed{false};
@@ -197,7 +209,7 @@ std::vector<ProbeResult> probeInParallel(const std::vector<FoundFile>& found, co
     try {
       for (size_t k = next.fetch_add(1); k < which.size() && !failed; k = next.fetch_add(1)) {
         const FoundFile& file = found[which[k]];
-        results[k] = media.probeFile(file.path, file.stamp, file.kind);
+        results[k] = prober.probe(file.path, file.stamp, file.kind);
       }
     } catch (...) {
       if (!failed.exchange(true)) failure = std::current_exception();
@@ -209,7 +221,7 @@ std::vector<ProbeResult> probeInParallel(const std::vector<FoundFile>& found, co
     try {
       pool.emplace_back([&] {
         work();
-        media.releaseThread();
+        prober.releaseThread();
       });
     } catch (const std::system_error&) {
       break;
@@ -239,16 +251,12 @@ bool isSameFile(const std::string& path, const FileStamp& stamp) {
          static_cast<uint64_t>(info.st_dev) == stamp.device && static_cast<uint64_t>(info.st_ino) == stamp.inode;
 }
 
-std::mt19937_64 seededEngine() {
-  std::random_device device;
-  std::seed_seq seed{device(), device(), device(), device(), device(), device(), device(), device()};
-  return std::mt19937_64(seed);
-}
-
 }  // namespace
 
-MediaIndex::MediaIndex(LibraryLocation location)
-    : location_(std::move(location)), catalog_(location_.catalogPath), random_(seededEngine()) {}
+MediaIndex::MediaIndex(LibraryLocation location, std::unique_ptr<Prober> prober)
+    : location_(std::move(location)),
+      catalog_(location_.catalogPath),
+      prober_(prober ? std::move(prober) : std::make_unique<ModuleProber>()) {}
 
 int64_t MediaIndex::authorizationStatus() const { return authorizationStatusForRoots(location_.roots); }
 
@@ -262,20 +270,8 @@ auto MediaIndex::rebuildingOnCorruption(Operation operation) {
   }
 }
 
-std::string MediaIndex::newIdentifier() {
-  uint64_t high = random_();
-  uint64_t low = random_();
-  // A version 4 (random) UUID in the variant of RFC 4122.
-  high = (high & ~uint64_t{0xF000}) | 0x4000;
-  low = (low & ~(uint64_t{0xC} << 60)) | (uint64_t{0x8} << 60);
-  char text[64];
-  std::snprintf(text, sizeof text, "%08" PRIX64 "-%04" PRIX64 "-%04" PRIX64 "-%04" PRIX64 "-%012" PRIX64 "/L0/001",
-                high >> 32, (high >> 16) & 0xFFFF, high & 0xFFFF, low >> 48, low & 0xFFFFFFFFFFFF);
-  return text;
-}
-
 std::vector<ListedAsset> MediaIndex::synchronize(int64_t mediaType) {
-  const std::function<std::string()> identifiers = [this] { return newIdentifier(); };
+  const std::function<std::string()> identifiers = [] { return newUuidString() + "/L0/001"; };
   std::vector<FoundFile> found = scanLibrary(distinctRoots(location_.roots));
   Plan plan = makePlan(catalog_, found, mediaType);
   const int64_t seenVersion = plan.dataVersion;
@@ -288,7 +284,7 @@ std::vector<ListedAsset> MediaIndex::synchronize(int64_t mediaType) {
     const size_t end = std::min(plan.pending.size(), start + pieceAfter(start));
     std::vector<size_t> files;
     for (size_t k = start; k < end; ++k) files.push_back(plan.pending[k].file);
-    std::vector<ProbeResult> results = probeInParallel(found, files);
+    std::vector<ProbeResult> results = probeInParallel(*prober_, found, files);
     CatalogChanges piece;
     for (size_t k = start; k < end; ++k) {
       const Pending& pending = plan.pending[k];
@@ -331,7 +327,7 @@ std::vector<ListedAsset> MediaIndex::synchronize(int64_t mediaType) {
     for (const Pending& pending : plan.pending) {
       if (!probed.contains(found[pending.file].stamp)) files.push_back(pending.file);
     }
-    std::vector<ProbeResult> results = probeInParallel(found, files);
+    std::vector<ProbeResult> results = probeInParallel(*prober_, found, files);
     for (size_t k = 0; k < files.size(); ++k) probed.emplace(found[files[k]].stamp, std::move(results[k]));
     for (const Pending& pending : plan.pending) {
       const FoundFile& file = found[pending.file];
@@ -350,7 +346,7 @@ std::vector<PhotoAsset> MediaIndex::list(int64_t mediaType, bool newestFirst) {
   // The walk's paths were freed in the middle of the heap, below what is
   // still listed; handing their pages back keeps the peak near the reply's
   // own size while the reply is made.
-  malloc_trim(0);
+  returnFreedMemory();
 
   auto dateOf = [](const ListedAsset& listed) { return listed.asset.creationDate.value_or(0); };
   std::sort(listed.begin(), listed.end(), [&](const ListedAsset& a, const ListedAsset& b) {

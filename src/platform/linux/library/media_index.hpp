@@ -1,13 +1,15 @@
 #pragma once
 
 #include <cstdint>
-#include <random>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "photos/photo_library_port.hpp"
 #include "platform/linux/library/catalog.hpp"
 #include "platform/linux/library/roots.hpp"
+#include "platform/linux/library/scanner.hpp"
+#include "platform/linux/probe/probe.hpp"
 
 namespace vek::linux_library {
 
@@ -25,6 +27,18 @@ struct ListedAsset {
   size_t walkIndex = 0;
 };
 
+// How the index reads the facts of a file it has not seen in this state:
+// the media module's probe, or a test's stand-in. Called on many threads at
+// once.
+class Prober {
+ public:
+  virtual ~Prober() = default;
+  // As probeFile() (probe/probe.hpp) answers.
+  virtual ProbeResult probe(const std::string& path, const FileStamp& expected, MediaKind kind) = 0;
+  // Called on each extra thread that probed, before it ends.
+  virtual void releaseThread() {}
+};
+
 // The listing side of the Linux library: which media files the user's folders
 // hold, under identifiers that stay with a file across runs, edits in place
 // and renames. Used from one thread at a time; probing inside list() runs on
@@ -32,9 +46,11 @@ struct ListedAsset {
 class MediaIndex {
  public:
   // Opens (creating on first use) the catalog. A damaged catalog, or one of
-  // an unknown schema version, is set aside and rebuilt. Throws
-  // std::runtime_error only when no catalog can be made.
-  explicit MediaIndex(LibraryLocation location);
+  // an unknown schema version, is set aside and rebuilt. Files are probed
+  // with `prober`, by default the media module's probe (loaded on the first
+  // file to probe). Throws std::runtime_error only when no catalog can be
+  // made.
+  explicit MediaIndex(LibraryLocation location, std::unique_ptr<Prober> prober = nullptr);
 
   // The authorization status the file system grants on the roots: 3
   // authorized, 4 limited (read only), 2 denied. Asks afresh on every call.
@@ -63,13 +79,12 @@ class MediaIndex {
 
  private:
   std::vector<ListedAsset> synchronize(int64_t mediaType);
-  std::string newIdentifier();
   template <typename Operation>
   auto rebuildingOnCorruption(Operation operation);
 
   LibraryLocation location_;
   Catalog catalog_;
-  std::mt19937_64 random_;
+  std::unique_ptr<Prober> prober_;
 };
 
 }  // namespace vek::linux_library

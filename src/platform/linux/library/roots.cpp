@@ -1,7 +1,6 @@
 #include "platform/linux/library/roots.hpp"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,46 +9,13 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "platform/linux/posix/io.hpp"
+#include "platform/linux/xdg/folders.hpp"
+
 namespace vek::linux_library {
 namespace {
 
-std::string homeDirectory() {
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] == '/') return home;
-  // Without HOME, desktop libraries ask the password database, as we do.
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
-      found->pw_dir != nullptr && found->pw_dir[0] == '/') {
-    return found->pw_dir;
-  }
-  throw std::runtime_error("The home directory is unknown: HOME is not set.");
-}
-
-// The XDG base directory rules: an unset, empty or relative value is ignored.
-std::string baseDirectory(const char* variable, const std::string& fallback) {
-  const char* value = std::getenv(variable);
-  if (value != nullptr && value[0] == '/') return value;
-  return fallback;
-}
-
-// Opened without blocking so that a FIFO in place of the file cannot hang us.
-std::optional<std::string> readSmallFile(const std::string& path) {
-  constexpr size_t kMaxBytes = 1 << 20;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return std::nullopt;
-  std::optional<std::string> content;
-  struct stat info {};
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-    content.emplace();
-    char buffer[8192];
-    ssize_t count;
-    while (content->size() < kMaxBytes && (count = read(fd, buffer, sizeof buffer)) > 0) content->append(buffer, count);
-  }
-  close(fd);
-  return content;
-}
+constexpr size_t kMaxUserDirsBytes = 1 << 20;
 
 bool skipBlanks(std::string_view& line) {
   while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
@@ -115,12 +81,12 @@ UserDirs parseUserDirs(std::string_view content, std::string_view home) {
 }
 
 LibraryLocation libraryLocationFromEnvironment() {
-  const std::string home = homeDirectory();
-  const std::string configHome = baseDirectory("XDG_CONFIG_HOME", home + "/.config");
-  const std::string dataHome = baseDirectory("XDG_DATA_HOME", home + "/.local/share");
-
+  const std::string home = homeFolder();
   UserDirs dirs;
-  if (auto content = readSmallFile(configHome + "/user-dirs.dirs")) dirs = parseUserDirs(*content, home);
+  // A link is followed: users keep their settings in files linked from elsewhere.
+  if (auto content = readSmallFile(AT_FDCWD, configHome() + "/user-dirs.dirs", kMaxUserDirsBytes, true)) {
+    dirs = parseUserDirs(*content, home);
+  }
 
   LibraryLocation location;
   const std::string canonicalHome = canonicalOrSelf(home);
@@ -128,7 +94,7 @@ LibraryLocation libraryLocationFromEnvironment() {
     if (isSameOrInside(canonicalHome, canonicalOrSelf(root))) continue;
     location.roots.push_back(root);
   }
-  location.catalogPath = dataHome + "/vek-photokit-helper/catalog.sqlite3";
+  location.catalogPath = dataHome() + "/vek-photokit-helper/catalog.sqlite3";
   return location;
 }
 

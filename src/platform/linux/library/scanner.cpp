@@ -20,38 +20,19 @@
 #include <thread>
 #include <unordered_set>
 
-#include "platform/linux/render/raw_names.hpp"
+#include "platform/linux/posix/io.hpp"
 
 namespace vek::linux_library {
 namespace {
 
-constexpr std::array<std::string_view, 11> kImageExtensions = {"jpg",  "jpeg", "png", "heic", "heif", "avif",
-                                                               "webp", "gif", "tif",  "tiff", "jxl"};
-constexpr std::array<std::string_view, 10> kVideoExtensions = {"mp4", "mov", "m4v",  "3gp", "mkv",
-                                                               "webm", "avi", "mts", "m2ts", "ts"};
-
-FileStamp stampOf(const struct stat& info) {
-  return FileStamp{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
-                   static_cast<int64_t>(info.st_size),
-                   static_cast<int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec};
-}
+constexpr size_t kMaxHiddenListBytes = 1 << 20;
 
 // The names a `.hidden` file lists, one exact name per line, as the desktop
-// file managers read it. Opened without blocking and only read when it is a
-// regular file, so a FIFO or a huge file under that name cannot stall a walk.
+// file managers read it. A FIFO or a huge file under that name cannot stall
+// a walk.
 std::unordered_set<std::string> readHiddenNames(int dirFd) {
-  constexpr size_t kMaxBytes = 1 << 20;
   std::unordered_set<std::string> names;
-  int fd = openat(dirFd, ".hidden", O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return names;
-  std::string content;
-  struct stat info {};
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-    char buffer[8192];
-    ssize_t count;
-    while (content.size() < kMaxBytes && (count = read(fd, buffer, sizeof buffer)) > 0) content.append(buffer, count);
-  }
-  close(fd);
+  const std::string content = readSmallFile(dirFd, ".hidden", kMaxHiddenListBytes, false).value_or("");
   size_t start = 0;
   while (start < content.size()) {
     size_t end = content.find('\n', start);
@@ -317,28 +298,7 @@ class Walker {
   std::vector<std::unique_ptr<Folder>> tops_;
 };
 
-bool equalsIgnoringCase(std::string_view text, std::string_view lowerCase) {
-  return text.size() == lowerCase.size() &&
-         std::equal(text.begin(), text.end(), lowerCase.begin(), [](char a, char b) {
-           return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
-         });
-}
-
 }  // namespace
-
-std::optional<MediaKind> mediaKindForName(std::string_view name) {
-  size_t dot = name.rfind('.');
-  if (dot == std::string_view::npos || dot == 0) return std::nullopt;
-  if (isCameraRawName(name)) return MediaKind::kImage;
-  std::string_view extension = name.substr(dot + 1);
-  for (std::string_view candidate : kImageExtensions) {
-    if (equalsIgnoringCase(extension, candidate)) return MediaKind::kImage;
-  }
-  for (std::string_view candidate : kVideoExtensions) {
-    if (equalsIgnoringCase(extension, candidate)) return MediaKind::kVideo;
-  }
-  return std::nullopt;
-}
 
 std::vector<FoundFile> scanLibrary(const std::vector<std::string>& roots, size_t threads) {
   Walker walker(roots);

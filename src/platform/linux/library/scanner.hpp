@@ -8,36 +8,10 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/linux/media_files/file_stamp.hpp"
+#include "platform/linux/media_files/media_names.hpp"
+
 namespace vek::linux_library {
-
-enum class MediaKind { kImage, kVideo };
-
-// The kind a file name promises by its extension (case-insensitive), or
-// nothing when the name is not a media file's.
-std::optional<MediaKind> mediaKindForName(std::string_view name);
-
-// One file as the file system shows it. A file keeps its device and inode
-// while it is edited in place or renamed; size and modification time tell
-// whether its content may have changed.
-struct FileStamp {
-  uint64_t device = 0;
-  uint64_t inode = 0;
-  int64_t size = 0;
-  int64_t mtimeNs = 0;  // nanoseconds since 1970-01-01T00:00:00Z
-
-  bool operator==(const FileStamp&) const = default;
-};
-
-// One file whatever its names: its device and inode.
-struct InodeKey {
-  uint64_t device;
-  uint64_t inode;
-  bool operator==(const InodeKey&) const = default;
-};
-
-struct InodeKeyHash {
-  size_t operator()(const InodeKey& key) const { return std::hash<uint64_t>()(key.inode * 31 + key.device); }
-};
 
 struct FoundFile {
   std::string path;  // absolute

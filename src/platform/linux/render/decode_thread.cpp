@@ -5,7 +5,7 @@
 #include <mutex>
 #include <new>
 
-#include "platform/linux/render/detached_worker.hpp"
+#include "platform/linux/posix/detached_worker.hpp"
 
 namespace vek::linux_library {
 namespace {

@@ -5,7 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
+
+#include "platform/linux/posix/io.hpp"
 
 namespace vek::linux_library {
 namespace {
@@ -38,14 +39,10 @@ size_t FileInMemory::readPast(size_t have) {
   std::lock_guard lock(mutex_);
   while (!ended_ && !stopped_ && read_ <= have) {
     const size_t piece = std::min(read_ == 0 ? kFirstPieceBytes : kPieceBytes, size_ - read_);
-    const ssize_t n = pread(fd_, bytes_.get() + read_, piece, static_cast<off_t>(read_));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ended_ = true;
-      break;
-    }
-    read_ += static_cast<size_t>(n);
-    ended_ = read_ == size_;
+    const size_t n = readAt(fd_, bytes_.get() + read_, piece, static_cast<off_t>(read_));
+    read_ += n;
+    // A piece read short met the end of a file cut short, or an error.
+    ended_ = n < piece || read_ == size_;
   }
   return read_;
 }

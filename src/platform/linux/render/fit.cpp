@@ -94,11 +94,6 @@ VipsImagePtr decodeUpright(VipsImagePtr image, bool fromMemory) {
 
 }  // namespace
 
-bool isDecodable(PixelSize size) {
-  return size.width > 0 && size.height > 0 &&
-         static_cast<int64_t>(size.width) * static_cast<int64_t>(size.height) <= kMaxDecodedPixels;
-}
-
 PixelSize fittedSize(PixelSize stored, int64_t box) {
   const int longSide = std::max(stored.width, stored.height);
   if (box <= 0 || longSide <= box) return stored;

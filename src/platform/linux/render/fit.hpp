@@ -2,16 +2,10 @@
 
 #include <cstdint>
 
-#include "platform/linux/render/vips_image_ptr.hpp"
+#include "platform/linux/decoders/vips_image_ptr.hpp"
+#include "platform/linux/media_files/picture_size.hpp"
 
 namespace vek::linux_library {
-
-struct PixelSize {
-  int width = 0;
-  int height = 0;
-
-  bool operator==(const PixelSize&) const = default;
-};
 
 // An image as its loader opened it (stored orientation, possibly decoded
 // at a reduced scale), and the size it is to have before it is turned
@@ -23,14 +17,6 @@ struct LoadedImage {
   // may be computed again in any order.
   bool fromMemory = false;
 };
-
-// The largest image, in pixels, that the renderer decodes. Anything bigger
-// is refused from its header, before a single pixel is allocated.
-inline constexpr int64_t kMaxDecodedPixels = 200'000'000;
-
-// True when an image of `size` may be decoded: both sides positive and
-// their product within kMaxDecodedPixels.
-bool isDecodable(PixelSize size);
 
 // The size `stored` takes when fitted into a box x box square: the longer
 // side becomes `box` and the other keeps the aspect (at least 1), unless the

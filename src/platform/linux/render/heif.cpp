@@ -53,11 +53,6 @@ PixelSize handleSize(const heif_image_handle* handle) {
   return {heif_image_handle_get_width(handle), heif_image_handle_get_height(handle)};
 }
 
-bool sameAspect(PixelSize a, PixelSize b) {
-  return std::abs(static_cast<double>(a.width) * b.height - static_cast<double>(a.height) * b.width) <=
-         0.01 * static_cast<double>(b.width) * a.height;
-}
-
 void deleteKeeper(gpointer keeper) { delete static_cast<SharedHeifImage*>(keeper); }
 
 // A vips view of one 8-bit plane, read in place: the decoded image stays

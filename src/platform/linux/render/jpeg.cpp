@@ -15,6 +15,7 @@
 #include <jpeglib.h>
 #include <jerror.h>
 
+#include "platform/linux/posix/io.hpp"
 #include "platform/linux/render/decode_thread.hpp"
 #include "platform/linux/render/file_in_memory.hpp"
 
@@ -271,12 +272,9 @@ bool startsLikeJpeg(const char* path) {
   const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return false;
   unsigned char start[3] = {};
-  ssize_t n = 0;
-  do {
-    n = pread(fd, start, sizeof start, 0);
-  } while (n < 0 && errno == EINTR);
+  const size_t n = readAt(fd, start, sizeof start, 0);
   close(fd);
-  return n == 3 && start[0] == 0xFF && start[1] == 0xD8 && start[2] == 0xFF;
+  return n == sizeof start && start[0] == 0xFF && start[1] == 0xD8 && start[2] == 0xFF;
 }
 
 std::optional<VipsImagePtr> decodeJpegShrunk(const char* path, int shrink, VipsImage* header) {

@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "platform/linux/render/vips_image_ptr.hpp"
+#include "platform/linux/decoders/vips_image_ptr.hpp"
 
 namespace vek::linux_library {
 

@@ -6,7 +6,7 @@
 
 #include <libraw/libraw.h>
 
-#include "platform/linux/render/raw_file.hpp"
+#include "platform/linux/decoders/raw_file.hpp"
 
 namespace vek::linux_library {
 namespace {
@@ -16,15 +16,6 @@ namespace {
 constexpr size_t kMaxPreviewBytes = 64 << 20;
 
 int longerSide(PixelSize size) { return std::max(size.width, size.height); }
-
-// A preview cropped to another aspect (16:9 from a 3:2 sensor) would not
-// show the whole picture; a percent covers the few columns of border that
-// makers crop differently.
-bool showsWholePicture(PixelSize preview, PixelSize developed) {
-  return std::abs(static_cast<double>(preview.width) * developed.height -
-                  static_cast<double>(preview.height) * developed.width) <=
-         0.01 * static_cast<double>(developed.width) * preview.height;
-}
 
 VipsImagePtr withOrientation(VipsImage* image, int orientation) {
   VipsImagePtr copy = vipsResult([&](VipsImage** out) { return vips_copy(image, out, nullptr); });
@@ -38,7 +29,7 @@ VipsImagePtr withOrientation(VipsImage* image, int orientation) {
 VipsImagePtr decodePreview(RawFile& file, PixelSize developed, PixelSize target) {
   const libraw_thumbnail_t& thumbnail = file.libraw().imgdata.thumbnail;
   const PixelSize declared{thumbnail.twidth, thumbnail.theight};
-  if (longerSide(declared) < longerSide(target) || !showsWholePicture(declared, developed)) return nullptr;
+  if (longerSide(declared) < longerSide(target) || !sameAspect(declared, developed)) return nullptr;
   const std::string jpeg = file.jpegPreview(kMaxPreviewBytes);
   if (jpeg.empty()) return nullptr;
   // The source reads `jpeg` in place: every image over it is gone before
@@ -55,7 +46,7 @@ VipsImagePtr decodePreview(RawFile& file, PixelSize developed, PixelSize target)
   });
   if (!header) return nullptr;
   const PixelSize stored{header->Xsize, header->Ysize};
-  if (!isDecodable(stored) || longerSide(stored) < longerSide(target) || !showsWholePicture(stored, developed)) {
+  if (!isDecodable(stored) || longerSide(stored) < longerSide(target) || !sameAspect(stored, developed)) {
     return nullptr;
   }
   const int shrink = jpegShrinkFor(stored, target);

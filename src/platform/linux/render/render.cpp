@@ -8,16 +8,16 @@
 #include <optional>
 #include <system_error>
 
-#include "platform/linux/render/decoder_memory.hpp"
-#include "platform/linux/startup/media_libraries.hpp"
+#include "platform/linux/posix/memory_policy.hpp"
+#include "platform/linux/decoders/media_libraries.hpp"
 #include "platform/linux/render/fit.hpp"
 #include "platform/linux/render/heif.hpp"
 #include "platform/linux/render/jpeg.hpp"
 #include "platform/linux/render/raw.hpp"
-#include "platform/linux/render/raw_names.hpp"
+#include "platform/linux/media_files/media_names.hpp"
 #include "platform/linux/render/video_poster.hpp"
 #include "platform/linux/render/vips_platform_image.hpp"
-#include "platform/linux/render/vips_read_source.hpp"
+#include "platform/linux/decoders/vips_read_source.hpp"
 
 namespace vek::linux_library {
 namespace {
@@ -121,7 +121,7 @@ bool isRegularFile(const std::string& path) {
 std::shared_ptr<PlatformImage> deliver(VipsImagePtr loaded, PixelSize target, bool fromMemory) {
   VipsImagePtr finished = finishImage(std::move(loaded), target, fromMemory);
   if (!finished) return nullptr;
-  if (VIPS_IMAGE_SIZEOF_IMAGE(finished.get()) >= kLargeRenderBytes) returnFreedDecoderMemory();
+  if (VIPS_IMAGE_SIZEOF_IMAGE(finished.get()) >= kLargeRenderBytes) returnFreedMemory();
   return std::make_shared<VipsPlatformImage>(std::move(finished));
 }
 

@@ -1,9 +1,13 @@
 #include "platform/linux/render/video_poster.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstring>
 #include <memory>
 
+#include "platform/linux/ffmpeg/video_input.hpp"
 #include "platform/linux/render/fit.hpp"
 
 extern "C" {
@@ -17,9 +21,6 @@ extern "C" {
 namespace vek::linux_library {
 namespace {
 
-struct FormatCloser {
-  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
 struct CodecFreer {
   void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
 };
@@ -36,45 +37,25 @@ struct AvFreer {
   void operator()(uint8_t* data) const { av_free(data); }
 };
 
-using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
 using CodecPtr = std::unique_ptr<AVCodecContext, CodecFreer>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
-
-// The containers the photo library lists. Anything else (a playlist or a
-// concat script renamed .mp4) could make the demuxer open other files.
-constexpr const char* kAllowedFormats = "mov,mp4,m4a,3gp,3g2,mj2,matroska,webm,avi,mpegts";
 
 // A stream that never yields a frame is given up on after this many of its
 // packets rather than read to the end.
 constexpr int kMaxPacketsBeforeFrame = 600;
 
-FormatPtr openInput(const std::string& path) {
-  AVDictionary* options = nullptr;
-  av_dict_set(&options, "format_whitelist", kAllowedFormats, 0);
-  av_dict_set(&options, "protocol_whitelist", "file", 0);
-  AVFormatContext* context = nullptr;
-  // Named as a file explicitly: a name with a colon would otherwise be read
-  // as a protocol.
-  const std::string url = "file:" + path;
-  const int opened = avformat_open_input(&context, url.c_str(), nullptr, &options);
-  av_dict_free(&options);
-  if (opened < 0) return nullptr;
-  FormatPtr format(context);
-  if (avformat_find_stream_info(format.get(), nullptr) < 0) return nullptr;
-  return format;
-}
-
-// Cover art travels as a one-frame video stream; it is not the video.
-int chooseVideoStream(AVFormatContext* format) {
-  const int best = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-  if (best >= 0 && !(format->streams[best]->disposition & AV_DISPOSITION_ATTACHED_PIC)) return best;
-  for (unsigned i = 0; i < format->nb_streams; ++i) {
-    const AVStream* stream = format->streams[i];
-    if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC))
-      return static_cast<int>(i);
-  }
-  return -1;
+// The file at `path` opened for decoding, its streams' parameters read.
+std::unique_ptr<VideoInput> openInput(const std::string& path) {
+  // O_NONBLOCK: a FIFO put where a video was would otherwise wait for a
+  // writer forever.
+  auto file = std::make_shared<const UniqueFd>(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  struct stat info {};
+  if (!*file || fstat(file->get(), &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
+  const size_t slash = path.rfind('/');
+  VideoInput::Opened opened = VideoInput::open(std::move(file), path.substr(slash == std::string::npos ? 0 : slash + 1));
+  if (!opened.input || avformat_find_stream_info(opened.input->context(), nullptr) < 0) return nullptr;
+  return std::move(opened.input);
 }
 
 CodecPtr openDecoder(const AVStream* stream) {
@@ -182,10 +163,12 @@ int orientationFromDisplayMatrix(const int32_t* matrix) {
 }
 
 VipsImagePtr decodeVideoPoster(const std::string& path) {
-  FormatPtr format = openInput(path);
-  if (!format) return nullptr;
-  const int streamIndex = chooseVideoStream(format.get());
-  if (streamIndex < 0) return nullptr;
+  const std::unique_ptr<VideoInput> input = openInput(path);
+  if (!input) return nullptr;
+  AVFormatContext* format = input->context();
+  const AVStream* video = firstVideoStream(*format);
+  if (video == nullptr) return nullptr;
+  const int streamIndex = video->index;
   AVStream* stream = format->streams[streamIndex];
   const AVCodecParameters* parameters = stream->codecpar;
   if (parameters->width > 0 && parameters->height > 0 && !isDecodable({parameters->width, parameters->height}))
@@ -195,7 +178,7 @@ VipsImagePtr decodeVideoPoster(const std::string& path) {
 
   CodecPtr decoder = openDecoder(stream);
   if (!decoder) return nullptr;
-  FramePtr frame = decodeFirstFrame(format.get(), streamIndex, decoder.get());
+  FramePtr frame = decodeFirstFrame(format, streamIndex, decoder.get());
   if (!frame || !isDecodable({frame->width, frame->height})) return nullptr;
 
   VipsImagePtr image = toSrgbImage(frame.get());

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/linux/render/vips_image_ptr.hpp"
+#include "platform/linux/decoders/vips_image_ptr.hpp"
 
 namespace vek::linux_library {
 

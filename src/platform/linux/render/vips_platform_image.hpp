@@ -4,7 +4,7 @@
 #include <string>
 
 #include "photos/photo_library_port.hpp"
-#include "platform/linux/render/vips_image_ptr.hpp"
+#include "platform/linux/decoders/vips_image_ptr.hpp"
 
 namespace vek::linux_library {
 

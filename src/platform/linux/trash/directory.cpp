@@ -7,29 +7,16 @@
 
 #include <cerrno>
 #include <stdexcept>
-#include <system_error>
 #include <utility>
+
+#include "platform/linux/posix/io.hpp"
+#include "platform/linux/posix/unique_fd.hpp"
 
 namespace vek::linux_library {
 namespace {
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(Fd&& other) noexcept : fd_(other.release()) {}
-  Fd& operator=(Fd&&) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
-
 [[noreturn]] void failWithErrno(const std::string& what) {
-  throw std::runtime_error(what + " (" + std::generic_category().message(errno) + ")");
+  throw std::runtime_error(what + " (" + errnoText() + ")");
 }
 
 std::string childPath(const std::string& folder, const std::string& name) {
@@ -38,9 +25,9 @@ std::string childPath(const std::string& folder, const std::string& name) {
 
 // Opens the folder name below parentFd, making it when missing. A symbolic
 // link is refused: in a shared trash it could lead our files anywhere.
-Fd openFolder(int parentFd, const std::string& name, const std::string& path) {
+UniqueFd openFolder(int parentFd, const std::string& name, const std::string& path) {
   if (mkdirat(parentFd, name.c_str(), 0700) != 0 && errno != EEXIST) failWithErrno("cannot create " + path);
-  Fd fd(openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd fd(openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (fd.get() < 0) failWithErrno("cannot open " + path);
   // Root passes every permission check except a read-only or immutable
   // folder's, which only access(2) reports before a file is written.
@@ -49,15 +36,15 @@ Fd openFolder(int parentFd, const std::string& name, const std::string& path) {
 }
 
 TrashDirectory openFilesAndInfo(int trashFd, const std::string& path, const std::string& topdir) {
-  Fd files = openFolder(trashFd, "files", childPath(path, "files"));
-  Fd info = openFolder(trashFd, "info", childPath(path, "info"));
+  UniqueFd files = openFolder(trashFd, "files", childPath(path, "files"));
+  UniqueFd info = openFolder(trashFd, "info", childPath(path, "info"));
   return TrashDirectory(path, topdir, files.release(), info.release());
 }
 
 TrashDirectory openUserTrash(int parentFd, const std::string& parentPath, const std::string& name,
                              const std::string& topdir, uid_t uid) {
   std::string path = childPath(parentPath, name);
-  Fd trash = openFolder(parentFd, name, path);
+  UniqueFd trash = openFolder(parentFd, name, path);
   struct stat status {};
   if (fstat(trash.get(), &status) != 0) failWithErrno("cannot read " + path);
   if (status.st_uid != uid) throw std::runtime_error(path + " belongs to another user");
@@ -82,13 +69,13 @@ TrashDirectory::~TrashDirectory() {
 
 TrashDirectory openHomeTrash(const std::string& path) {
   if (g_mkdir_with_parents(path.c_str(), 0700) != 0) failWithErrno("cannot create " + path);
-  Fd trash(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd trash(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (trash.get() < 0) failWithErrno("cannot open " + path);
   return openFilesAndInfo(trash.get(), path, "");
 }
 
 TrashDirectory openTopdirTrash(const std::string& topdir, uid_t uid) {
-  Fd top(open(topdir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd top(open(topdir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (top.get() < 0) failWithErrno("cannot open " + topdir);
   std::string uidText = std::to_string(uid);
   // Only an administrator's sticky .Trash keeps users from removing each
@@ -96,7 +83,7 @@ TrashDirectory openTopdirTrash(const std::string& topdir, uid_t uid) {
   struct stat shared {};
   if (fstatat(top.get(), ".Trash", &shared, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(shared.st_mode) &&
       (shared.st_mode & S_ISVTX) != 0) {
-    Fd sharedFd(openat(top.get(), ".Trash", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd sharedFd(openat(top.get(), ".Trash", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (sharedFd.get() >= 0) {
       try {
         return openUserTrash(sharedFd.get(), childPath(topdir, ".Trash"), uidText, topdir, uid);

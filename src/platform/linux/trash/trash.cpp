@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <glib.h>
-#include <pwd.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,8 +19,10 @@
 #include <tuple>
 #include <utility>
 
+#include "platform/linux/posix/io.hpp"
 #include "platform/linux/trash/directory.hpp"
 #include "platform/linux/trash/info.hpp"
+#include "platform/linux/xdg/folders.hpp"
 
 namespace vek::linux_library {
 namespace {
@@ -30,8 +31,6 @@ namespace {
 // waits for other programs' unwritten data. Beyond it one flush of the whole
 // file system is far cheaper than a journal commit per file.
 constexpr size_t kFlushEachUpTo = 16;
-
-std::string errnoText() { return std::generic_category().message(errno); }
 
 // What rename(2) needs to be shared: the device, and the mount where the
 // kernel reports it (a bind mount of the same device is another mount).
@@ -75,35 +74,6 @@ int renameWithoutReplacing(int fromFd, const std::string& from, int toFd, const 
   }
   if (errno != ENOENT) return -1;
   return renameat(fromFd, from.c_str(), toFd, to.c_str());
-}
-
-bool writeAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    ssize_t written = write(fd, text.data(), text.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
-}
-
-std::string homeDirectory() {
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] == '/') return home;
-  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::string buffer(size > 0 ? static_cast<size_t>(size) : 16384, '\0');
-  struct passwd entry {};
-  struct passwd* found = nullptr;
-  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
-      found->pw_dir != nullptr && found->pw_dir[0] == '/') {
-    return found->pw_dir;
-  }
-  throw std::runtime_error("no home folder can be found for this user");
-}
-
-std::string withoutTrailingSlashes(std::string path) {
-  while (!path.empty() && path.back() == '/') path.pop_back();
-  return path;
 }
 
 struct Folder {
@@ -350,11 +320,7 @@ std::string displayable(const std::string& text) {
 TrashSettings trashSettingsFromEnvironment() {
   TrashSettings settings;
   settings.uid = getuid();
-  // A relative XDG_DATA_HOME is invalid and ignored, as desktops do.
-  const char* dataHome = std::getenv("XDG_DATA_HOME");
-  std::string base =
-      dataHome != nullptr && dataHome[0] == '/' ? std::string(dataHome) : homeDirectory() + "/.local/share";
-  settings.homeTrash = withoutTrailingSlashes(std::move(base)) + "/Trash";
+  settings.homeTrash = dataHome() + "/Trash";
   return settings;
 }
 

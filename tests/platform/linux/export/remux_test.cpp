@@ -16,7 +16,7 @@
 
 #include "platform/linux/export/session.hpp"
 #include "platform/linux/helper_home.hpp"
-#include "platform/linux/startup/media_libraries.hpp"
+#include "platform/linux/decoders/media_libraries.hpp"
 #include "platform/linux/export/amr.hpp"
 #include "platform/linux/export/output.hpp"
 

@@ -17,7 +17,7 @@
 #include <regex>
 #include <tuple>
 
-#include "platform/linux/startup/media_libraries.hpp"
+#include "platform/linux/decoders/media_libraries.hpp"
 #include "platform/linux/scoped_environment.hpp"
 
 namespace vek::linux_library {

@@ -11,9 +11,9 @@
 #include <fstream>
 #include <vector>
 
-#include "platform/linux/startup/media_libraries.hpp"
+#include "platform/linux/decoders/media_libraries.hpp"
 #include "platform/linux/render/video_poster.hpp"
-#include "platform/linux/render/vips_image_ptr.hpp"
+#include "platform/linux/decoders/vips_image_ptr.hpp"
 
 extern "C" {
 #include <libavutil/display.h>

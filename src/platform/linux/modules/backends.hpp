@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "photos/photo_library_port.hpp"
+#include "platform/linux/media_files/file_stamp.hpp"
+#include "platform/linux/media_files/media_facts.hpp"
+#include "platform/linux/media_files/media_names.hpp"
+
+namespace vek::linux_library {
+
+// What the library does with the media libraries lives in two modules,
+// loaded on first use, because loading those libraries costs a tenth of a
+// second and some 40 MB: a listing with nothing new to probe, or a deletion,
+// needs neither module, and an export needs only FFmpeg's.
+
+// Probing and rendering, with libvips, libheif, libjpeg, libexif, LibRaw and
+// FFmpeg: the functions of probe/probe.hpp and render/render.hpp. Thread: any.
+class MediaBackend {
+ public:
+  virtual ~MediaBackend() = default;
+  virtual ProbeResult probeFile(const std::string& path, const FileStamp& expected, MediaKind kind) = 0;
+  // Frees what the media libraries keep for a thread; call before a thread
+  // that probed ends.
+  virtual void releaseThread() = 0;
+  virtual std::shared_ptr<vek::PlatformImage> renderImageFile(const std::string& path, int64_t box) = 0;
+  virtual std::shared_ptr<vek::PlatformImage> renderVideoPoster(const std::string& path, int64_t box) = 0;
+};
+
+// Passthrough export, with FFmpeg alone: the functions of export/remux.hpp and
+// export/session.hpp. Thread: any.
+class ExportBackend {
+ public:
+  virtual ~ExportBackend() = default;
+  virtual std::shared_ptr<vek::PlatformMedia> openVideoMedia(const std::string& path) = 0;
+  virtual std::unique_ptr<vek::ExportSession> makeExportSession(std::shared_ptr<vek::PlatformMedia> media,
+                                                                const std::string& presetName) = 0;
+};
+
+// The backends, each module loaded (and its libraries started) on the first
+// call. A module is found beside the executable (a build tree) or in
+// ../lib/vek-photokit-helper/ from it (an installation). Throw
+// std::runtime_error when the module cannot be loaded; a later call tries
+// again.
+MediaBackend& mediaBackend();
+ExportBackend& exportBackend();
+
+}  // namespace vek::linux_library

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <chrono>
+
+namespace vek::linux_library {
+
+// How this process uses glibc's heap, decided here alone. By default glibc
+// maps large buffers afresh and unmaps them when freed, and trims the top of
+// the heap as soon as it is free, so each request or decode pays again for
+// faulting in and zeroing its pages, which on a virtual machine can cost more
+// than the work itself.
+
+// From start-up on: the buffers of a reply (the cached entry, its Base64,
+// the line; some hundred kilobytes each) and anything up to 4 MiB stay in
+// the heap for the next request. A rescan served from the render cache is
+// about a quarter quicker for it. Call once, before the first request.
+void keepReplyBuffers();
+
+// Called before each decode: from the first call on, freed buffers of up to
+// 32 MiB stay in the heap for the next decode (at most 32 MiB of free memory
+// at its end, any amount in holes between buffers still in use), and once no
+// decode has begun for `idle`, a background thread hands the freed memory
+// back to the system, so a process left waiting holds only what it uses.
+// Where that thread cannot start, nothing changes. Thread: any.
+void reuseDecoderMemory(std::chrono::steady_clock::duration idle = std::chrono::seconds(2));
+
+// Hands the heap's free memory back to the system now: after a large piece
+// of work freed much of it in the middle of the heap (a listing's walk, a
+// full-size render about to be encoded), so that it does not add to the
+// next peak. Thread: any.
+void returnFreedMemory();
+
+}  // namespace vek::linux_library

@@ -1,0 +1,155 @@
+#include "platform/linux/replies/rendered_images.hpp"
+
+#include <sched.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/linux/modules/backends.hpp"
+#include "platform/linux/replies/cached_image.hpp"
+#include "platform/linux/replies/worker_loop.hpp"
+#include "platform/linux/replies/worker_pool.hpp"
+
+namespace vek::linux_library {
+namespace {
+
+// Larger boxes are not rendered ahead: a few full-size renders held at once
+// would cost more memory than the time they save is worth.
+constexpr int64_t kMaxReadAheadBox = 2048;
+constexpr unsigned kMaxReadAheadThreads = 4;
+
+std::shared_ptr<PlatformImage> renderFile(const std::string& path, int64_t box, bool video) {
+  MediaBackend& media = mediaBackend();
+  return video ? media.renderVideoPoster(path, box) : media.renderImageFile(path, box);
+}
+
+// One worker per core this process may run on, a few at most; none on a
+// single core, which has nothing idle to give, or with
+// VEK_RENDER_READ_AHEAD=0.
+unsigned readAheadThreads() {
+  const char* setting = std::getenv("VEK_RENDER_READ_AHEAD");
+  if (setting != nullptr && std::strcmp(setting, "0") == 0) return 0;
+  cpu_set_t cpus;
+  CPU_ZERO(&cpus);
+  if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return 0;
+  const auto count = static_cast<unsigned>(CPU_COUNT(&cpus));
+  return count < 2 ? 0 : std::min(count, kMaxReadAheadThreads);
+}
+
+// A reply rendered in a worker: from the cache when it holds one for the
+// file as it is, else afresh, and then kept there.
+std::optional<CachedRender> renderInWorker(RenderCache* cache, const AheadJob& job) {
+  const std::optional<FileStamp> stamp = stampOfFile(job.path);
+  if (!stamp) return std::nullopt;
+  if (cache) {
+    std::optional<CachedRender> cached = cache->load(job.identifier, job.box, *stamp);
+    if (cached && cached->compressionFactor == job.compressionFactor) return cached;
+  }
+  const std::shared_ptr<PlatformImage> image = renderFile(job.path, job.box, job.video);
+  if (!image) return std::nullopt;
+  std::optional<std::string> jpeg = image->jpegRepresentation(job.compressionFactor);
+  if (!jpeg || jpeg->empty()) return std::nullopt;
+  CachedRender render{image->size(), job.compressionFactor, std::move(*jpeg), *stamp};
+  if (cache) cache->store(job.identifier, job.box, render);
+  return render;
+}
+
+}  // namespace
+
+RenderedImages::RenderedImages(Locate locate, std::vector<std::string> workerArguments)
+    : locate_(std::move(locate)), workerArguments_(std::move(workerArguments)) {}
+
+// Read-ahead goes first: its workers may still be storing into the cache.
+RenderedImages::~RenderedImages() { readAhead_.reset(); }
+
+RenderCache* RenderedImages::cache() {
+  if (!cacheMade_) {
+    cache_ = RenderCache::fromEnvironment();
+    cacheMade_ = true;
+  }
+  return cache_.get();
+}
+
+ReadAhead* RenderedImages::readAhead() {
+  if (!readAheadMade_) {
+    readAheadMade_ = true;
+    if (const unsigned threads = readAheadThreads()) {
+      auto workers = std::make_shared<WorkerPool>("/proc/self/exe", workerArguments_, threads);
+      AheadRenderer renderer{
+          [this](const std::string& identifier, int64_t box) { return pathToRenderAhead(identifier, box); },
+          [workers] { workers->prepare(); },
+          [workers](const ListedFile& file, const std::string& path, int64_t box, double factor) {
+            return workers->render(AheadJob{file.identifier, path, box, factor, file.video});
+          },
+          [workers] { workers->stop(); }};
+      readAhead_ = std::make_unique<ReadAhead>(std::move(renderer), threads, 2 * threads, kMaxReadAheadBox);
+    }
+  }
+  return readAhead_.get();
+}
+
+// The asset's file, unless it has gone or the cache holds its render at the
+// box: a rescan served from the cache starts no worker.
+std::optional<std::string> RenderedImages::pathToRenderAhead(const std::string& identifier, int64_t box) {
+  std::optional<std::string> path = locate_(identifier);
+  if (RenderCache* kept = cache(); path && kept) {
+    const std::optional<FileStamp> stamp = stampOfFile(*path);
+    if (!stamp || kept->holds(identifier, box, *stamp)) return std::nullopt;
+  }
+  return path;
+}
+
+void RenderedImages::listed(int64_t mediaType, const std::vector<PhotoAsset>& assets) {
+  ReadAhead* ahead = readAhead();
+  if (!ahead) return;
+  std::vector<ListedFile> files;
+  files.reserve(assets.size());
+  for (const auto& asset : assets) files.push_back({asset.localIdentifier, asset.mediaType == kMediaTypeVideo});
+  ahead->follow(mediaType, std::move(files));
+}
+
+void RenderedImages::forget(const std::vector<std::string>& identifiers) {
+  if (RenderCache* kept = cache()) kept->forget(identifiers);
+}
+
+// The stamp is taken before rendering, so a file changed while it renders
+// is stored under the older stamp and rendered again next time.
+std::shared_ptr<PlatformImage> RenderedImages::image(const std::string& identifier, const std::string& path,
+                                                     int64_t box, bool video) {
+  auto renderAfresh = [path, box, video] { return renderFile(path, box, video); };
+  RenderCache* kept = cache();
+  ReadAhead* ahead = readAhead();
+  const std::optional<FileStamp> stamp = kept || ahead ? stampOfFile(path) : std::nullopt;
+  if (!stamp) return renderAfresh();
+  std::optional<CachedRender> made;
+  if (ahead) made = ahead->take(identifier, box, lastRenderTime_);
+  if (made && made->stamp != *stamp) made.reset();
+  if (!made && kept) made = kept->load(identifier, box, *stamp);
+  // A render is timed to its JPEG: the image is decoded as it is encoded.
+  const auto start = std::chrono::steady_clock::now();
+  JpegHandedOut handedOut = [this, identifier, box, start](const CachedRender& render, bool rendered) {
+    this->handedOut(identifier, box, render, rendered, start);
+  };
+  if (made) return std::make_shared<CachedPlatformImage>(std::move(*made), renderAfresh, std::move(handedOut));
+  std::shared_ptr<PlatformImage> fresh = renderAfresh();
+  if (!fresh) return nullptr;
+  return std::make_shared<ReportingPlatformImage>(std::move(fresh), *stamp, std::move(handedOut));
+}
+
+// A reply's JPEG exists only once the request asks the image for it, at the
+// compression factor the request chose: only then can it be kept, and the
+// next renders of a scan be planned at that factor.
+void RenderedImages::handedOut(const std::string& identifier, int64_t box, const CachedRender& render,
+                               bool rendered, std::chrono::steady_clock::time_point start) {
+  if (rendered) lastRenderTime_ = std::chrono::steady_clock::now() - start;
+  if (rendered && cache_) cache_->store(identifier, box, render);
+  if (readAhead_) readAhead_->asked(identifier, box, render.compressionFactor);
+}
+
+int serveRenderWorker(int socket) {
+  const std::unique_ptr<RenderCache> cache = RenderCache::fromEnvironment();
+  return runWorkerLoop(
+      socket, [] { mediaBackend(); }, [&](const AheadJob& job) { return renderInWorker(cache.get(), job); });
+}
+
+}  // namespace vek::linux_library

@@ -1,0 +1,103 @@
+#include "platform/linux/replies/worker_pool.hpp"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/linux/replies/worker_wire.hpp"
+
+namespace vek::linux_library {
+namespace {
+
+using namespace std::chrono_literals;
+
+CachedRender sampleRender() {
+  return CachedRender{ImageSize{256, 171}, 0.85, std::string("\xff\xd8jpeg\0bytes\xff\xd9", 15),
+                      FileStamp{2049, 77, 4'000'000, 1'700'000'000'123'456'789, 1'700'000'001'000'000'000}};
+}
+
+TEST(AheadWireTest, FramesRoundTripAndAnyCutOrExtendedFrameIsRefused) {
+  const AheadJob job{"4F2A-…/L0/001", "/home/u/Pictures/a b.jpg", 256, 0.85, true};
+  const std::string jobFrame = encodeJob(job);
+  const std::optional<AheadJob> decodedJob = decodeJob(jobFrame);
+  ASSERT_TRUE(decodedJob);
+  EXPECT_EQ(decodedJob->identifier, job.identifier);
+  EXPECT_EQ(decodedJob->path, job.path);
+  EXPECT_EQ(decodedJob->box, 256);
+  EXPECT_EQ(decodedJob->compressionFactor, 0.85);
+  EXPECT_TRUE(decodedJob->video);
+
+  const CachedRender render = sampleRender();
+  const std::string renderFrame = encodeRendered(render);
+  const auto decodedRender = decodeRendered(renderFrame);
+  ASSERT_TRUE(decodedRender && *decodedRender);
+  EXPECT_EQ((*decodedRender)->size, render.size);
+  EXPECT_EQ((*decodedRender)->compressionFactor, render.compressionFactor);
+  EXPECT_EQ((*decodedRender)->jpeg, render.jpeg);
+  EXPECT_EQ((*decodedRender)->stamp, render.stamp);
+  const auto none = decodeRendered(encodeRendered(std::nullopt));
+  ASSERT_TRUE(none);
+  EXPECT_FALSE(*none);
+
+  for (size_t length = 0; length < jobFrame.size(); ++length) {
+    EXPECT_FALSE(decodeJob(jobFrame.substr(0, length))) << length;
+  }
+  for (size_t length = 0; length < renderFrame.size(); ++length) {
+    EXPECT_FALSE(decodeRendered(renderFrame.substr(0, length))) << length;
+  }
+  EXPECT_FALSE(decodeJob(jobFrame + "x"));
+  EXPECT_FALSE(decodeRendered(renderFrame + "x"));
+  EXPECT_FALSE(decodeRendered(encodeRendered(std::nullopt) + "x"));
+}
+
+TEST(AheadWireTest, AFrameLongerThanAllowedOrCutShortIsNotRead) {
+  int ends[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+  ASSERT_TRUE(sendFrame(ends[0], "hello"));
+  EXPECT_EQ(receiveFrame(ends[1], 5), "hello");
+  ASSERT_TRUE(sendFrame(ends[0], "too long"));
+  EXPECT_FALSE(receiveFrame(ends[1], 5));
+  close(ends[1]);
+  // The peer has gone: a failure, not SIGPIPE.
+  EXPECT_FALSE(sendFrame(ends[0], "anyone?"));
+  close(ends[0]);
+
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+  const uint64_t promised = 100;
+  ASSERT_EQ(write(ends[0], &promised, sizeof promised), ssize_t(sizeof promised));
+  ASSERT_EQ(write(ends[0], "short", 5), 5);
+  close(ends[0]);
+  EXPECT_FALSE(receiveFrame(ends[1], 1000));
+  close(ends[1]);
+}
+
+const AheadJob kJob{"id", "/nowhere.jpg", 256, 0.85, false};
+
+TEST(AheadWorkersTest, WorkersThatCannotStartOrThatDieGiveNoRenderAndAreGivenUpOn) {
+  WorkerPool missing("/nonexistent/worker", {"worker"}, 2);
+  EXPECT_FALSE(missing.render(kJob));
+
+  // Exits without answering; after a few such deaths no more are started,
+  // and each job fails at once.
+  WorkerPool dying("/bin/true", {"true"}, 2);
+  for (int i = 0; i < 20; ++i) EXPECT_FALSE(dying.render(kJob));
+}
+
+TEST(AheadWorkersTest, StopEndsARenderInFlight) {
+  // A worker that never answers, as one at idle priority on a busy machine.
+  WorkerPool stuck("/bin/sleep", {"sleep", "600"}, 1);
+  std::optional<CachedRender> made = sampleRender();
+  std::thread waiting([&] { made = stuck.render(kJob); });
+  std::this_thread::sleep_for(100ms);
+  stuck.stop();
+  waiting.join();
+  EXPECT_FALSE(made);
+  EXPECT_FALSE(stuck.render(kJob)) << "a stopped pool takes no job";
+}
+
+}  // namespace
+}  // namespace vek::linux_library

@@ -1,4 +1,3 @@
-#include "platform/linux/probe/dates.hpp"
 #include "platform/linux/probe/probe.hpp"
 
 #include <sys/stat.h>
@@ -9,7 +8,9 @@
 
 #include "photos/photo_library_port.hpp"
 #include "platform/linux/decoders/media_libraries.hpp"
+#include "platform/linux/probe/dates.hpp"
 #include "platform/linux/scoped_environment.hpp"
+#include "support/samples.hpp"
 
 namespace vek::linux_library {
 namespace {
@@ -47,8 +48,8 @@ TEST_F(ProbeTest, ContainerDatesAcceptUtcOffsetsAndLocalTime) {
 }
 
 TEST_F(ProbeTest, SampleFilesMatchTheirKnownProperties) {
-  const std::filesystem::path samples = "/work/shared/samples";
-  if (!std::filesystem::exists(samples / "README.md")) GTEST_SKIP() << "no sample files at " << samples;
+  const std::filesystem::path samples = testing::samplesFolder();
+  VEK_REQUIRE_FILE(samples / "README.md");
   struct Expected {
     const char* name;
     int64_t mediaType;
@@ -71,7 +72,7 @@ TEST_F(ProbeTest, SampleFilesMatchTheirKnownProperties) {
     struct stat info {};
     ASSERT_EQ(stat(path.c_str(), &info), 0);
     const ProbeResult result =
-        probeFile(path, {info.st_dev, info.st_ino, info.st_size, 0}, mediaKindForName(want.name).value());
+        probeFile(path, {info.st_dev, info.st_ino, info.st_size, 0, 0}, mediaKindForName(want.name).value());
     ASSERT_EQ(result.status, ProbeResult::Status::kMedia);
     EXPECT_EQ(result.facts.mediaType, want.mediaType);
     EXPECT_EQ(result.facts.pixelWidth, want.width);

@@ -14,6 +14,7 @@
 #include "platform/linux/decoders/media_libraries.hpp"
 #include "platform/linux/render/video_poster.hpp"
 #include "platform/linux/decoders/vips_image_ptr.hpp"
+#include "support/samples.hpp"
 
 extern "C" {
 #include <libavutil/display.h>
@@ -29,8 +30,6 @@ const Pixel kRed = {255, 0, 0};
 const Pixel kBlue = {0, 0, 255};
 const Pixel kWhite = {255, 255, 255};
 const Pixel kGreen = {0, 160, 0};
-
-const fs::path kSamples = "/work/shared/samples";
 
 // Pixels built by hand, so a test states exactly what the file holds.
 struct Canvas {
@@ -365,8 +364,8 @@ TEST_F(RenderTest, AlphaIsFlattenedOntoWhite) {
 }
 
 TEST_F(RenderTest, HeicIsTurnedUprightOnce) {
-  const fs::path sample = kSamples / "Issue_487.heic";
-  if (!fs::exists(sample)) GTEST_SKIP() << "no sample HEIC";
+  const fs::path sample = testing::samplesFolder() / "Issue_487.heic";
+  VEK_REQUIRE_FILE(sample);
   // irot 270 and EXIF orientation 6 both describe the same quarter turn.
   VipsImagePtr large = renderDecoded(sample, 1024);
   VipsImagePtr small = renderDecoded(sample, 256);

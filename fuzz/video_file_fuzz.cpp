@@ -14,12 +14,12 @@
 #include <future>
 #include <string>
 
-#include "photos/photo_library_port.hpp"
-#include "platform/linux/export/session.hpp"
 #include "media_file.hpp"
+#include "photos/photo_library_port.hpp"
 #include "platform/linux/decoders/media_libraries.hpp"
-#include "platform/linux/probe/probe.hpp"
 #include "platform/linux/export/remux.hpp"
+#include "platform/linux/export/session.hpp"
+#include "platform/linux/probe/probe.hpp"
 #include "platform/linux/render/render.hpp"
 
 namespace {

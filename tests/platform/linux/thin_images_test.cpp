@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/linux/helper_home.hpp"
 #include "platform/linux/decoders/media_libraries.hpp"
+#include "platform/linux/helper_home.hpp"
 
 namespace vek::testing {
 namespace {

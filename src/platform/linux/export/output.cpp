@@ -7,12 +7,15 @@
 
 #include <cerrno>
 #include <random>
+#include <string_view>
 
 extern "C" {
 #include <libavformat/avio.h>
 #include <libavutil/error.h>
 #include <libavutil/mem.h>
 }
+
+#include "platform/linux/posix/io.hpp"
 
 namespace vek::linux_library {
 namespace {
@@ -109,16 +112,10 @@ int MovieFile::allocateIo() {
 
   auto write = [](void* opaque, uint8_t* data, int size) -> int {
     auto* movie = static_cast<MovieFile*>(opaque);
-    size_t left = static_cast<size_t>(size);
-    while (left > 0) {
-      ssize_t n = ::write(movie->file_.get(), data, left);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        if (movie->writeError_ == 0) movie->writeError_ = n < 0 ? AVERROR(errno) : AVERROR(EIO);
-        return movie->writeError_;
-      }
-      data += n;
-      left -= static_cast<size_t>(n);
+    errno = 0;
+    if (!writeAll(movie->file_.get(), std::string_view(reinterpret_cast<const char*>(data), static_cast<size_t>(size)))) {
+      if (movie->writeError_ == 0) movie->writeError_ = errno != 0 ? AVERROR(errno) : AVERROR(EIO);
+      return movie->writeError_;
     }
     return size;
   };

@@ -10,10 +10,10 @@
 #include <thread>
 #include <unordered_map>
 
+#include "photos/uuid.hpp"
 #include "platform/linux/library/access.hpp"
 #include "platform/linux/modules/backends.hpp"
 #include "platform/linux/posix/memory_policy.hpp"
-#include "photos/uuid.hpp"
 
 namespace vek::linux_library {
 namespace {

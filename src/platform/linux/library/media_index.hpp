@@ -9,7 +9,7 @@
 #include "platform/linux/library/catalog.hpp"
 #include "platform/linux/library/roots.hpp"
 #include "platform/linux/library/scanner.hpp"
-#include "platform/linux/probe/probe.hpp"
+#include "platform/linux/media_files/media_facts.hpp"
 
 namespace vek::linux_library {
 

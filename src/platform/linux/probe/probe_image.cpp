@@ -11,12 +11,12 @@
 #include <vips/vips.h>
 
 #include "photos/photo_library_port.hpp"
+#include "platform/linux/decoders/vips_read_source.hpp"
 #include "platform/linux/media_files/exif_facts.hpp"
 #include "platform/linux/posix/io.hpp"
 #include "platform/linux/probe/dates.hpp"
 #include "platform/linux/probe/probe.hpp"
 #include "platform/linux/probe/tiff_dates.hpp"
-#include "platform/linux/decoders/vips_read_source.hpp"
 
 namespace vek::linux_library {
 namespace {

@@ -1,9 +1,9 @@
 #include <libraw/libraw.h>
 
 #include "photos/photo_library_port.hpp"
+#include "platform/linux/decoders/raw_file.hpp"
 #include "platform/linux/probe/dates.hpp"
 #include "platform/linux/probe/probe.hpp"
-#include "platform/linux/decoders/raw_file.hpp"
 
 namespace vek::linux_library {
 

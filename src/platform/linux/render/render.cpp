@@ -8,16 +8,16 @@
 #include <optional>
 #include <system_error>
 
-#include "platform/linux/posix/memory_policy.hpp"
 #include "platform/linux/decoders/media_libraries.hpp"
+#include "platform/linux/decoders/vips_read_source.hpp"
+#include "platform/linux/media_files/media_names.hpp"
+#include "platform/linux/posix/memory_policy.hpp"
 #include "platform/linux/render/fit.hpp"
 #include "platform/linux/render/heif.hpp"
 #include "platform/linux/render/jpeg.hpp"
 #include "platform/linux/render/raw.hpp"
-#include "platform/linux/media_files/media_names.hpp"
 #include "platform/linux/render/video_poster.hpp"
 #include "platform/linux/render/vips_platform_image.hpp"
-#include "platform/linux/decoders/vips_read_source.hpp"
 
 namespace vek::linux_library {
 namespace {

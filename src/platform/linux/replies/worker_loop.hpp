@@ -3,8 +3,8 @@
 #include <functional>
 #include <optional>
 
-#include "platform/linux/replies/worker_wire.hpp"
 #include "platform/linux/replies/render_cache.hpp"
+#include "platform/linux/replies/worker_wire.hpp"
 
 namespace vek::linux_library {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/replies/worker_wire.hpp"
 #include "platform/linux/replies/render_cache.hpp"
+#include "platform/linux/replies/worker_wire.hpp"
 
 namespace vek::linux_library {
 

@@ -14,11 +14,11 @@
 #include <set>
 #include <string_view>
 
-#include "platform/linux/export/session.hpp"
-#include "platform/linux/helper_home.hpp"
 #include "platform/linux/decoders/media_libraries.hpp"
 #include "platform/linux/export/amr.hpp"
 #include "platform/linux/export/output.hpp"
+#include "platform/linux/export/session.hpp"
+#include "platform/linux/helper_home.hpp"
 
 extern "C" {
 #include <libavformat/avformat.h>

@@ -11,12 +11,12 @@
 #include <gtest/gtest.h>
 #include <vips/vips.h>
 
-#include "platform/linux/helper_home.hpp"
-#include "platform/linux/probe/probe.hpp"
-#include "platform/linux/library/scanner.hpp"
-#include "platform/linux/decoders/vips_image_ptr.hpp"
-#include "platform/linux/scoped_environment.hpp"
 #include "platform/linux/decoders/media_libraries.hpp"
+#include "platform/linux/decoders/vips_image_ptr.hpp"
+#include "platform/linux/helper_home.hpp"
+#include "platform/linux/library/scanner.hpp"
+#include "platform/linux/probe/probe.hpp"
+#include "platform/linux/scoped_environment.hpp"
 #include "support/dng_writer.hpp"
 
 namespace vek::linux_library {

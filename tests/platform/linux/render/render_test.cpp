@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "platform/linux/decoders/media_libraries.hpp"
-#include "platform/linux/render/video_poster.hpp"
 #include "platform/linux/decoders/vips_image_ptr.hpp"
+#include "platform/linux/render/video_poster.hpp"
 #include "support/samples.hpp"
 
 extern "C" {

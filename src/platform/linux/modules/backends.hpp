@@ -40,10 +40,9 @@ class ExportBackend {
 };
 
 // The backends, each module loaded (and its libraries started) on the first
-// call. A module is found beside the executable (a build tree) or in
-// ../lib/vek-photokit-helper/ from it (an installation). Throw
-// std::runtime_error when the module cannot be loaded; a later call tries
-// again.
+// call. A module is found beside the executable, in a build tree and in an
+// installation alike. Throw std::runtime_error when the module cannot be
+// loaded; a later call tries again.
 MediaBackend& mediaBackend();
 ExportBackend& exportBackend();
 

@@ -39,23 +39,18 @@ Backend& loaded(Backend* (*linkedIn)(), const char* moduleName, const char* entr
   if (backend != nullptr) return *backend;
   if (linkedIn != nullptr) return *(backend = linkedIn());
 
-  const std::string folder = executableFolder();
-  std::string failures;
-  for (const std::string& candidate :
-       {folder + "/" + moduleName, folder + "/../lib/vek-photokit-helper/" + moduleName}) {
-    // Never unloaded: the libraries keep threads and handlers of their own
-    // for the life of the process.
-    void* module = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (module == nullptr) {
-      const char* error = dlerror();
-      failures += std::string("; ") + (error != nullptr ? error : candidate.c_str());
-      continue;
-    }
-    auto entry = reinterpret_cast<Backend* (*)()>(dlsym(module, entryName));
-    if (entry == nullptr) throw std::runtime_error(candidate + " lacks " + entryName);
-    return *(backend = entry());
+  // Beside the executable, in a build tree and in an installation alike, so
+  // the helper works wherever it is installed. Never unloaded: the libraries
+  // keep threads and handlers of their own for the life of the process.
+  const std::string path = executableFolder() + "/" + moduleName;
+  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (module == nullptr) {
+    const char* error = dlerror();
+    throw std::runtime_error(std::string(moduleName) + " could not be loaded: " + (error != nullptr ? error : path));
   }
-  throw std::runtime_error(std::string(moduleName) + " could not be loaded" + failures);
+  auto entry = reinterpret_cast<Backend* (*)()>(dlsym(module, entryName));
+  if (entry == nullptr) throw std::runtime_error(path + " lacks " + entryName);
+  return *(backend = entry());
 }
 
 }  // namespace

@@ -242,6 +242,7 @@ IndexedAsset indexedAsset(CatalogEntry&& entry) {
   asset.asset.creationDate = entry.facts.creationDate;
   asset.asset.duration = entry.facts.duration;
   asset.path = std::move(entry.path);
+  asset.stamp = entry.stamp;
   return asset;
 }
 

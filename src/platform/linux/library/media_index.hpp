@@ -16,6 +16,7 @@ namespace vek::linux_library {
 struct IndexedAsset {
   vek::PhotoAsset asset;  // localIdentifier is "<UUID>/L0/001"
   std::string path;       // absolute path of the file
+  FileStamp stamp;        // the file as catalogued
 
   bool operator==(const IndexedAsset&) const = default;
 };

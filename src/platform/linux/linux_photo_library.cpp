@@ -3,12 +3,13 @@
 #include <cmath>
 #include <filesystem>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "platform/linux/library/media_index.hpp"
 #include "platform/linux/modules/backends.hpp"
 #include "platform/linux/posix/memory_policy.hpp"
 #include "platform/linux/replies/rendered_images.hpp"
-#include "platform/linux/trash/trash.hpp"
+#include "platform/linux/trash/deletion.hpp"
 
 namespace vek::linux_library {
 namespace {
@@ -63,12 +64,12 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
     return AssetFetchResult(std::move(listed));
   }
 
-  // The paths found are kept for the requests that follow a lookup within
+  // The files found are kept for the requests that follow a lookup within
   // the same operation, so a deletion of a million assets looks them up once.
   AssetFetchResult fetchAssetsWithLocalIdentifiers(const std::vector<std::string>& localIdentifiers) override {
     std::vector<IndexedAsset> found = index().lookup(localIdentifiers);
-    foundPaths_.clear();
-    for (const auto& entry : found) foundPaths_.emplace(entry.asset.localIdentifier, entry.path);
+    foundFiles_.clear();
+    for (const auto& entry : found) foundFiles_.emplace(entry.asset.localIdentifier, fileOf(entry));
     return AssetFetchResult(assetsOf(std::move(found)));
   }
 
@@ -101,26 +102,35 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
     return path;
   }
 
-  // The change is applied before returning: the files go to the Trash all
-  // together or not at all, and the catalog forgets them.
+  // The change is applied before returning: the files go to the Trash, all
+  // together or not at all except through the Trash portal (which cannot
+  // put one back), and the catalog forgets those that went.
   void performChanges(ChangeBlock changeBlock,
                       std::function<void(bool, std::optional<PlatformError>)> completion) override {
     CollectedDeletions deletions;
     changeBlock(deletions);
-    std::vector<std::string> paths;
+    std::vector<CataloguedFile> files;
     std::vector<std::string> identifiers;
     for (const auto& identifier : deletions.identifiers) {
-      if (auto path = pathOf(identifier)) {
-        paths.push_back(std::move(*path));
+      if (auto file = cataloguedFile(identifier)) {
+        files.push_back(std::move(*file));
         identifiers.push_back(identifier);
       }
     }
-    if (auto refusal = moveToTrash(paths, trashSettings())) {
-      completion(false, PlatformError{kTrashErrorDomain, 1, *refusal});
+    TrashOutcome outcome = trashFiles(files);
+    const std::unordered_set<std::string> moved(outcome.moved.begin(), outcome.moved.end());
+    std::vector<std::string> gone;
+    for (size_t k = 0; k < files.size(); ++k) {
+      if (moved.count(files[k].path) != 0) gone.push_back(identifiers[k]);
+    }
+    if (!gone.empty()) {
+      index().forget(gone);
+      images_.forget(gone);
+    }
+    if (outcome.refusal) {
+      completion(false, PlatformError{kTrashErrorDomain, 1, *outcome.refusal});
       return;
     }
-    index().forget(identifiers);
-    images_.forget(identifiers);
     completion(true, std::nullopt);
   }
 
@@ -130,23 +140,26 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
     return *index_;
   }
 
-  const TrashSettings& trashSettings() {
-    if (!trashSettings_) trashSettings_ = trashSettingsFromEnvironment();
-    return *trashSettings_;
-  }
+  static CataloguedFile fileOf(const IndexedAsset& entry) { return CataloguedFile{entry.path, entry.stamp}; }
 
-  // Where the asset's file is: as the last lookup found it, else as the
-  // catalog has it now; none when the file has gone.
-  std::optional<std::string> pathOf(const std::string& localIdentifier) {
-    if (auto known = foundPaths_.find(localIdentifier); known != foundPaths_.end()) return known->second;
+  // Where the asset's file is and what it was when catalogued: as the last
+  // lookup found it, else as the catalog has it now; none when the file has
+  // gone.
+  std::optional<CataloguedFile> cataloguedFile(const std::string& localIdentifier) {
+    if (auto known = foundFiles_.find(localIdentifier); known != foundFiles_.end()) return known->second;
     std::vector<IndexedAsset> found = index().lookup({localIdentifier});
     if (found.empty()) return std::nullopt;
-    return std::move(found.front().path);
+    return fileOf(found.front());
+  }
+
+  std::optional<std::string> pathOf(const std::string& localIdentifier) {
+    std::optional<CataloguedFile> file = cataloguedFile(localIdentifier);
+    if (!file) return std::nullopt;
+    return std::move(file->path);
   }
 
   std::unique_ptr<MediaIndex> index_;
-  std::unordered_map<std::string, std::string> foundPaths_;
-  std::optional<TrashSettings> trashSettings_;
+  std::unordered_map<std::string, CataloguedFile> foundFiles_;
   RenderedImages images_;
 };
 

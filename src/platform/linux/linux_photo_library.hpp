@@ -8,7 +8,8 @@ namespace vek::linux_library {
 
 // The user's Pictures and Videos folders as the photo library: identifiers
 // from a catalog kept under XDG_DATA_HOME, rendering with libvips, export
-// with FFmpeg's libraries, deletion into the freedesktop Trash. The library
+// with FFmpeg's libraries, deletion into the freedesktop Trash (through the
+// desktop's Trash portal inside a Flatpak or Snap sandbox). The library
 // is found from the environment on first use, so a missing home answers each
 // request with an error instead of stopping the helper. Used from one thread
 // at a time.

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/linux/media_files/file_stamp.hpp"
+
+namespace vek::linux_library {
+
+// A file to delete, as the catalog last saw it.
+struct CataloguedFile {
+  std::string path;  // absolute
+  FileStamp stamp;
+};
+
+// What a deletion did. Every file is either in `moved` (now in a Trash) or
+// still where it was; `refusal` says why some, or all, are not in `moved`.
+struct TrashOutcome {
+  std::vector<std::string> moved;      // paths as given
+  std::optional<std::string> refusal;  // UTF-8; nullopt when every file moved
+};
+
+// Whether this process deletes through the desktop's Trash portal: inside a
+// Flatpak (/.flatpak-info exists) or a Snap (SNAP is set), whose own data
+// folder holds a Trash no file manager shows, or when GIO_USE_PORTALS=1
+// asks for it as it does of GLib.
+bool deletesThroughPortal();
+
+// Moves the files to the user's Trash, the one place that chooses how:
+// through the portal when deletesThroughPortal() (trashThroughPortal(),
+// which cannot undo a move, so some files may go and others not), else into
+// the freedesktop Trash (moveToTrash(), all of them or none). Blocks the
+// calling thread. Throws std::runtime_error when no home folder can be
+// found for the freedesktop Trash.
+TrashOutcome trashFiles(const std::vector<CataloguedFile>& files);
+
+}  // namespace vek::linux_library

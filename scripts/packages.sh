@@ -6,6 +6,8 @@ VEK_PACKAGES=(
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
   libgtest-dev libbenchmark-dev clang libclang-rt-14-dev e2fsprogs
   ffmpeg libvips-tools python3 libimage-exiftool-perl
+  # the Trash portal's tests: a private session bus and the real portal on it
+  dbus-daemon xdg-desktop-portal
   # scripts/check_package.sh: a source copy, the package build, its checker
   git dpkg-dev debhelper lintian
 )

@@ -1,0 +1,250 @@
+#include <fcntl.h>
+#include <gio/gio.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "platform/linux/helper_home.hpp"
+
+namespace vek::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kBusDaemon = "/usr/bin/dbus-daemon";
+constexpr const char* kPortal = "/usr/libexec/xdg-desktop-portal";
+constexpr const char* kPortalName = "org.freedesktop.portal.Desktop";
+
+// A session bus that starts nothing on demand: the portal is started by
+// hand, and the document portal it would otherwise ask for needs FUSE.
+constexpr const char* kBusConfig =
+    "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth>"
+    "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+    "<allow own=\"*\"/></policy></busconfig>";
+
+// Starts `argv` with exactly `environment`, its stdout and stderr on the
+// descriptors given; -1 when it cannot be started.
+pid_t start(const std::vector<std::string>& argv, const std::map<std::string, std::string>& environment, int out,
+            int err) {
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  std::vector<std::string> entries;
+  for (const auto& [name, value] : environment) entries.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (std::string& entry : entries) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out, 1);
+  posix_spawn_file_actions_adddup2(&actions, err, 2);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data()) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+// Deletion as a helper inside a Flatpak or Snap does it: XDG_DATA_HOME is
+// the sandbox's own folder, and GIO_USE_PORTALS=1 stands in for the
+// sandbox, so that every file goes through the Trash portal.
+class SandboxDeletionTest : public HelperHome {
+ protected:
+  Path sandboxData() const { return root_ / "sandbox-data"; }
+
+  std::map<std::string, std::string> sandboxed(const std::string& busAddress) const {
+    auto env = environment();
+    env["XDG_DATA_HOME"] = sandboxData().string();
+    env["GIO_USE_PORTALS"] = "1";
+    env["DBUS_SESSION_BUS_ADDRESS"] = busAddress;
+    return env;
+  }
+
+  std::vector<std::string> picturesNames() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(pictures())) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+};
+
+// The real xdg-desktop-portal on a private session bus, with a home of its
+// own: the host's, whose Trash is the user's real one.
+class PortalTest : public SandboxDeletionTest {
+ protected:
+  void SetUp() override {
+    SandboxDeletionTest::SetUp();
+    for (const char* program : {kBusDaemon, kPortal}) {
+      if (access(program, X_OK) == 0) continue;
+      const char* ci = std::getenv("CI");
+      if (ci != nullptr && std::string_view(ci) == "true") FAIL() << program << " is missing: scripts/setup.sh installs it";
+      GTEST_SKIP() << program << " is missing (packages dbus-daemon and xdg-desktop-portal)";
+    }
+    writeAll(root_ / "bus.conf", kBusConfig);
+    // GLib trashes into the home Trash only files on the home folder's device.
+    fs::create_directories(root_ / "portal-home");
+    int ready[2];
+    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    const int log = open((root_ / "services.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    bus_ = start({kBusDaemon, "--config-file=" + (root_ / "bus.conf").string(), "--address=" + busAddress(),
+                  "--nofork", "--print-address=1"},
+                 {}, ready[1], log);
+    close(ready[1]);
+    // The daemon prints its address once it listens.
+    char byte = 0;
+    const bool listening = bus_ > 0 && read(ready[0], &byte, 1) == 1;
+    close(ready[0]);
+    portal_ = listening ? start({kPortal},
+                                {{"HOME", (root_ / "portal-home").string()},
+                                 {"XDG_DATA_HOME", hostData().string()},
+                                 {"DBUS_SESSION_BUS_ADDRESS", busAddress()}},
+                                log, log)
+                        : -1;
+    close(log);
+    ASSERT_TRUE(listening) << readAll(root_ / "services.log");
+    ASSERT_TRUE(waitForPortal()) << readAll(root_ / "services.log");
+  }
+
+  void TearDown() override {
+    for (pid_t pid : {portal_, bus_}) {
+      if (pid <= 0) continue;
+      kill(pid, SIGTERM);
+      waitpid(pid, nullptr, 0);
+    }
+    SandboxDeletionTest::TearDown();
+  }
+
+  std::string busAddress() const { return "unix:path=" + (root_ / "bus").string(); }
+  // The host's data folder, where the portal keeps the user's Trash.
+  Path hostData() const { return root_ / "host-data"; }
+  Path hostTrash() const { return hostData() / "Trash"; }
+
+  std::vector<std::string> hostTrashNames() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(hostTrash() / "files")) {
+      const std::string name = entry.path().filename();
+      if (readAll(hostTrash() / "info" / (name + ".trashinfo")).find("\nPath=" + (pictures() / name).string() + "\n") !=
+          std::string::npos) {
+        names.push_back(name);
+      }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+ private:
+  // Until the portal owns its name on the bus, or has died.
+  bool waitForPortal() const {
+    GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
+        busAddress().c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    if (connection == nullptr) return false;
+    bool owned = false;
+    while (!owned && portal_ > 0 && waitpid(portal_, nullptr, WNOHANG) == 0) {
+      GVariant* reply = g_dbus_connection_call_sync(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                    "org.freedesktop.DBus", "NameHasOwner",
+                                                    g_variant_new("(s)", kPortalName), G_VARIANT_TYPE("(b)"),
+                                                    G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+      if (reply == nullptr) break;
+      gboolean has = FALSE;
+      g_variant_get(reply, "(b)", &has);
+      g_variant_unref(reply);
+      owned = has;
+      if (!owned) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    g_dbus_connection_close_sync(connection, nullptr, nullptr);
+    g_object_unref(connection);
+    return owned;
+  }
+
+  pid_t bus_ = -1;
+  pid_t portal_ = -1;
+};
+
+TEST_F(PortalTest, PhotosGoToTheUsersTrashWhenStillAsListed) {
+  for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) makeImage(pictures() / name, 16, 16);
+  HelperProcess helper(helperBinary(), sandboxed(busAddress()));
+  std::vector<std::string> ids = identifiers(helper, "image");
+  ASSERT_EQ(ids.size(), 3u);
+
+  // Checked before the first moves: a photo rewritten since the listing
+  // stops the whole deletion.
+  writeAll(pictures() / "b.jpg", readAll(pictures() / "b.jpg") + "edited");
+  simdjson::dom::element refused = parse(helper.request(deleteRequest(2, ids)));
+  EXPECT_EQ(text(refused["err"]["code"]), "badRequest");
+  EXPECT_NE(text(refused["err"]["message"]).find("b.jpg\" to the trash: it has changed since it was listed"),
+            std::string::npos)
+      << text(refused["err"]["message"]);
+  EXPECT_EQ(picturesNames(), (std::vector<std::string>{"a.jpg", "b.jpg", "c.jpg"}));
+  EXPECT_FALSE(fs::exists(hostTrash() / "files" / "a.jpg"));
+
+  ids = identifiers(helper, "image");
+  EXPECT_EQ(helper.request(deleteRequest(3, ids)), R"({"id":3,"ok":{"deletedCount":3,"userCancelled":false}})");
+  EXPECT_TRUE(identifiers(helper, "image").empty());
+  EXPECT_EQ(hostTrashNames(), (std::vector<std::string>{"a.jpg", "b.jpg", "c.jpg"}));
+  EXPECT_TRUE(picturesNames().empty());
+  // The sandbox keeps its catalog in its own data folder and has no Trash.
+  EXPECT_FALSE(fs::exists(sandboxData() / "Trash"));
+  EXPECT_TRUE(fs::exists(sandboxData() / "vek-photokit-helper/catalog.sqlite3"));
+  EXPECT_FALSE(fs::exists(hostData() / "vek-photokit-helper"));
+  EXPECT_EQ(helper.finish(), 0);
+  EXPECT_EQ(helper.stderrText(), "");
+}
+
+TEST_F(PortalTest, ARefusedPhotoIsReportedAndTheOthersLeave) {
+  for (const char* name : {"a.jpg", "bad.jpg", "c.jpg"}) makeImage(pictures() / name, 16, 16);
+  // A folder in the Trash under the photo's name makes the portal's rename fail.
+  fs::create_directories(hostTrash() / "files/bad.jpg/taken");
+  HelperProcess helper(helperBinary(), sandboxed(busAddress()));
+  const std::vector<std::string> ids = identifiers(helper, "image");
+  ASSERT_EQ(ids.size(), 3u);
+
+  simdjson::dom::element reply = parse(helper.request(deleteRequest(2, ids)));
+  EXPECT_EQ(text(reply["err"]["code"]), "badRequest");
+  const std::string message = text(reply["err"]["message"]);
+  EXPECT_NE(message.find("2 of 3 files went to the trash"), std::string::npos) << message;
+  EXPECT_NE(message.find("these did not: \"" + (pictures() / "bad.jpg").string() + "\" (the desktop's Trash portal "
+                                                                                     "refused it)."),
+            std::string::npos)
+      << message;
+  EXPECT_EQ(picturesNames(), std::vector<std::string>{"bad.jpg"});
+  fs::remove_all(hostTrash() / "files/bad.jpg");
+  EXPECT_EQ(hostTrashNames(), (std::vector<std::string>{"a.jpg", "c.jpg"}));
+
+  // Only the refused photo is left in the catalog, still under its identifier.
+  const std::vector<std::string> left = identifiers(helper, "image");
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_NE(std::find(ids.begin(), ids.end(), left[0]), ids.end());
+  EXPECT_EQ(helper.request(deleteRequest(3, ids)), R"({"id":3,"ok":{"deletedCount":1,"userCancelled":false}})");
+  EXPECT_EQ(hostTrashNames(), (std::vector<std::string>{"a.jpg", "bad.jpg", "c.jpg"}));
+  EXPECT_EQ(helper.finish(), 0);
+  EXPECT_EQ(helper.stderrText(), "");
+}
+
+TEST_F(SandboxDeletionTest, WithoutASessionBusNothingMoves) {
+  for (const char* name : {"a.jpg", "b.jpg"}) makeImage(pictures() / name, 16, 16);
+  HelperProcess helper(helperBinary(), sandboxed("unix:path=" + (root_ / "no-bus").string()));
+  const std::vector<std::string> ids = identifiers(helper, "image");
+  ASSERT_EQ(ids.size(), 2u);
+
+  simdjson::dom::element reply = parse(helper.request(deleteRequest(2, ids)));
+  EXPECT_EQ(text(reply["err"]["code"]), "badRequest");
+  EXPECT_EQ(text(reply["err"]["message"]),
+            "Cannot move files to the trash: the session bus cannot be reached (Could not connect: No such file or "
+            "directory).");
+  EXPECT_EQ(picturesNames(), (std::vector<std::string>{"a.jpg", "b.jpg"}));
+  EXPECT_EQ(identifiers(helper, "image"), ids);
+  EXPECT_FALSE(fs::exists(sandboxData() / "Trash"));
+  EXPECT_EQ(helper.finish(), 0);
+  EXPECT_EQ(helper.stderrText(), "");
+}
+
+}  // namespace
+}  // namespace vek::testing

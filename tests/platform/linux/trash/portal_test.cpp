@@ -82,7 +82,9 @@ class PortalTest : public SandboxDeletionTest {
     for (const char* program : {kBusDaemon, kPortal}) {
       if (access(program, X_OK) == 0) continue;
       const char* ci = std::getenv("CI");
-      if (ci != nullptr && std::string_view(ci) == "true") FAIL() << program << " is missing: scripts/setup.sh installs it";
+      if (ci != nullptr && std::string_view(ci) == "true") {
+        FAIL() << program << " is missing: scripts/setup.sh installs it";
+      }
       GTEST_SKIP() << program << " is missing (packages dbus-daemon and xdg-desktop-portal)";
     }
     writeAll(root_ / "bus.conf", kBusConfig);
@@ -138,7 +140,8 @@ class PortalTest : public SandboxDeletionTest {
   }
 
  private:
-  // Until the portal owns its name on the bus, or has died.
+  // Until the portal owns its name on the bus, has died, or a minute has
+  // passed (it takes a tenth of a second).
   bool waitForPortal() const {
     GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
         busAddress().c_str(),
@@ -147,7 +150,8 @@ class PortalTest : public SandboxDeletionTest {
         nullptr, nullptr, nullptr);
     if (connection == nullptr) return false;
     bool owned = false;
-    while (!owned && portal_ > 0 && waitpid(portal_, nullptr, WNOHANG) == 0) {
+    for (int attempt = 0; attempt < 6000 && !owned; ++attempt) {
+      if (portal_ <= 0 || waitpid(portal_, nullptr, WNOHANG) != 0) break;
       GVariant* reply = g_dbus_connection_call_sync(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                                     "org.freedesktop.DBus", "NameHasOwner",
                                                     g_variant_new("(s)", kPortalName), G_VARIANT_TYPE("(b)"),

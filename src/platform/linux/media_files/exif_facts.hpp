@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/linux/media_files/media_facts.hpp"
+
 namespace vek::linux_library {
 
 // The EXIF tags an image's facts come from, as the file holds them (empty
@@ -14,6 +16,7 @@ struct ExifFacts {
   char dateTime[32] = {};
   char subSecTime[16] = {};
   char offsetTime[16] = {};
+  char contentIdentifier[kMaxContentIdentifierLength + 1] = {};  // from Apple's maker note
 };
 
 }  // namespace vek::linux_library

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include <jpeglib.h>
@@ -14,6 +15,7 @@
 #include "platform/linux/decoders/vips_read_source.hpp"
 #include "platform/linux/media_files/exif_facts.hpp"
 #include "platform/linux/posix/io.hpp"
+#include "platform/linux/probe/content_identifier.hpp"
 #include "platform/linux/probe/dates.hpp"
 #include "platform/linux/probe/probe.hpp"
 #include "platform/linux/probe/tiff_dates.hpp"
@@ -48,6 +50,13 @@ void readExif(const unsigned char* data, size_t size, ExifFacts* facts) {
   copyAscii(exif->ifd[EXIF_IFD_0], EXIF_TAG_DATE_TIME, facts->dateTime, sizeof facts->dateTime);
   copyAscii(exifIfd, EXIF_TAG_SUB_SEC_TIME, facts->subSecTime, sizeof facts->subSecTime);
   copyAscii(exifIfd, EXIF_TAG_OFFSET_TIME, facts->offsetTime, sizeof facts->offsetTime);
+  // Read from the note's own bytes, which mean the same whatever a given
+  // libexif version makes of Apple's notes.
+  ExifEntry* makerNote = exifIfd != nullptr ? exif_content_get_entry(exifIfd, EXIF_TAG_MAKER_NOTE) : nullptr;
+  if (makerNote != nullptr && makerNote->data != nullptr) {
+    const std::string_view identifier = appleContentIdentifier(makerNote->data, makerNote->size);
+    facts->contentIdentifier[identifier.copy(facts->contentIdentifier, sizeof facts->contentIdentifier - 1)] = '\0';
+  }
   exif_data_unref(exif);
 }
 
@@ -155,6 +164,7 @@ MediaFacts imageFacts(uint64_t width, uint64_t height, const ExifFacts& exif, bo
   facts.pixelWidth = swap ? height : width;
   facts.pixelHeight = swap ? width : height;
   facts.creationDate = exifCreationDate(exif);
+  facts.contentIdentifier = exif.contentIdentifier;
   return facts;
 }
 

@@ -1,5 +1,6 @@
 #include <cmath>
 #include <memory>
+#include <string>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -8,6 +9,7 @@ extern "C" {
 
 #include "photos/photo_library_port.hpp"
 #include "platform/linux/ffmpeg/video_input.hpp"
+#include "platform/linux/probe/content_identifier.hpp"
 #include "platform/linux/probe/dates.hpp"
 #include "platform/linux/probe/probe.hpp"
 
@@ -51,6 +53,15 @@ std::optional<double> creationDateOf(const AVFormatContext& context, const AVStr
   return dateFrom(video.metadata, "creation_time");
 }
 
+// A Live Photo's movie carries its still's identifier in this QuickTime
+// metadata key, which FFmpeg's mov demuxer gives as a format tag.
+std::string contentIdentifierOf(const AVFormatContext& context) {
+  const AVDictionaryEntry* entry =
+      av_dict_get(context.metadata, "com.apple.quicktime.content.identifier", nullptr, AV_DICT_MATCH_CASE);
+  if (entry == nullptr || entry->value == nullptr || !isPlausibleContentIdentifier(entry->value)) return {};
+  return entry->value;
+}
+
 }  // namespace
 
 std::optional<MediaFacts> probeVideo(std::shared_ptr<const UniqueFd> file, const std::string& nameHint) {
@@ -77,6 +88,7 @@ std::optional<MediaFacts> probeVideo(std::shared_ptr<const UniqueFd> file, const
   facts.pixelHeight = swap ? width : height;
   facts.duration = durationOf(*context).value_or(0);
   facts.creationDate = creationDateOf(*context, *video);
+  facts.contentIdentifier = contentIdentifierOf(*context);
   return facts;
 }
 

@@ -1,0 +1,195 @@
+#include "platform/linux/probe/content_identifier.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <vips/vips.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/linux/decoders/media_libraries.hpp"
+#include "platform/linux/probe/probe.hpp"
+#include "support/samples.hpp"
+
+namespace vek::linux_library {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kUuid[] = "6C2E4D0A-3F1B-4E8C-9A7D-0B5F1E2C3D4A";
+
+std::string bigEndian(uint32_t value, int bytes) {
+  std::string out;
+  for (int i = bytes - 1; i >= 0; --i) out.push_back(char((value >> (8 * i)) & 0xFF));
+  return out;
+}
+
+std::string inOrder(uint32_t value, int bytes, char order) {
+  std::string out = bigEndian(value, bytes);
+  return order == 'M' ? out : std::string(out.rbegin(), out.rend());
+}
+
+// Offsets of the fields of appleNote()'s identifier entry.
+constexpr size_t kIdentifierType = 30;
+constexpr size_t kIdentifierOffset = 36;
+
+// An Apple maker note as an iPhone writes it: signature, version 1, byte
+// order, and a directory (a version entry, then tag 0x0011 holding `value`
+// and its NUL) whose value offsets count from the note's first byte.
+std::string appleNote(const std::string& value, char order = 'M') {
+  std::string note("Apple iOS\0\0\x01", 12);
+  note += std::string(2, order);
+  note += inOrder(2, 2, order);
+  note += inOrder(0x0001, 2, order) + inOrder(9, 2, order) + inOrder(1, 4, order) + inOrder(11, 4, order);
+  const std::string stored = value + '\0';
+  note += inOrder(0x0011, 2, order) + inOrder(2, 2, order) + inOrder(uint32_t(stored.size()), 4, order);
+  if (stored.size() <= 4) {
+    note += stored + std::string(4 - stored.size(), '\0');
+    return note + inOrder(0, 4, order);
+  }
+  note += inOrder(uint32_t(note.size() + 8), 4, order) + inOrder(0, 4, order);
+  return note + stored;
+}
+
+std::string patched(std::string bytes, size_t at, const std::string& with) { return bytes.replace(at, with.size(), with); }
+
+std::string identifierIn(const std::string& note) {
+  return std::string(appleContentIdentifier(reinterpret_cast<const unsigned char*>(note.data()), note.size()));
+}
+
+TEST(AppleMakerNoteTest, ReadsTheIdentifierOnlyFromAWholePlausibleNote) {
+  const std::string note = appleNote(kUuid);
+  struct Case {
+    const char* what;
+    std::string bytes;
+    std::string expected;
+  } const cases[] = {
+      {"as an iPhone writes it", note, kUuid},
+      {"little-endian", appleNote(kUuid, 'I'), kUuid},
+      {"short enough to sit in its entry", appleNote("A1b"), "A1b"},
+      {"cut short in the value", note.substr(0, note.size() - 5), ""},
+      {"cut short in the directory", note.substr(0, kIdentifierType), ""},
+      {"offset past the end", patched(note, kIdentifierOffset, bigEndian(0xFFFFFFF0, 4)), ""},
+      {"unknown byte order mark", patched(note, 12, "MI"), ""},
+      {"value not ASCII-typed", patched(note, kIdentifierType, bigEndian(7, 2)), ""},
+      {"overlong value", appleNote(std::string(65, 'A')), ""},
+      {"longest kept value", appleNote(std::string(64, 'A')), std::string(64, 'A')},
+      {"control character", appleNote("6C2E4D0A\n3F1B"), ""},
+      {"space", appleNote("6C2E4D0A 3F1B"), ""},
+      {"empty value", appleNote(""), ""},
+      {"another maker's note", patched(note, 0, "Nikon"), ""},
+      {"no identifier tag, directory claiming more entries than there are",
+       patched(patched(note, 28, bigEndian(0x0012, 2)), 14, bigEndian(0xFFFF, 2)), ""},
+      {"no bytes at all", "", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(identifierIn(c.bytes), c.expected) << c.what;
+}
+
+// A probe of real files and of files made here, in a folder of its own.
+class ContentIdentifierProbeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    startMediaLibraries();
+    folder_ = fs::temp_directory_path() / ("vek-content-identifier-" + std::to_string(getpid()));
+    fs::create_directories(folder_);
+  }
+  void TearDown() override { fs::remove_all(folder_); }
+
+  static ProbeResult probe(const fs::path& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) return {};
+    return probeFile(path, {info.st_dev, info.st_ino, info.st_size, 0, 0}, mediaKindForName(path.string()).value());
+  }
+
+  // A small JPEG with an EXIF block right after its start marker whose EXIF
+  // directory holds `makerNote`, laid out big-endian as iPhones write it.
+  fs::path jpegWithMakerNote(const std::string& name, const std::string& makerNote) {
+    VipsImage* black = nullptr;
+    void* jpeg = nullptr;
+    size_t size = 0;
+    EXPECT_EQ(vips_black(&black, 16, 8, "bands", 3, nullptr), 0);
+    EXPECT_EQ(vips_jpegsave_buffer(black, &jpeg, &size, nullptr), 0);
+    g_object_unref(black);
+    const std::string plain(static_cast<const char*>(jpeg), size);
+    g_free(jpeg);
+    std::string tiff = std::string("MM\0*", 4) + bigEndian(8, 4);
+    tiff += bigEndian(1, 2) + bigEndian(0x8769, 2) + bigEndian(4, 2) + bigEndian(1, 4) + bigEndian(26, 4) + bigEndian(0, 4);
+    tiff += bigEndian(1, 2) + bigEndian(0x927C, 2) + bigEndian(7, 2) + bigEndian(uint32_t(makerNote.size()), 4) +
+            bigEndian(44, 4) + bigEndian(0, 4);
+    const std::string app1 = std::string("Exif\0\0", 6) + tiff + makerNote;
+    const fs::path path = folder_ / name;
+    std::ofstream(path, std::ios::binary)
+        << plain.substr(0, 2) + "\xFF\xE1" + bigEndian(uint32_t(app1.size() + 2), 2) + app1 + plain.substr(2);
+    return path;
+  }
+
+  fs::path folder_;
+};
+
+TEST_F(ContentIdentifierProbeTest, LivePhotoStillsFromAPhone) {
+  const fs::path samples = testing::samplesFolder();
+  // Once with the EXIF item where the phone put it, once at the end of the file.
+  for (const char* name : {"IMG_2927.HEIC", "exif-at-eof.heic"}) {
+    VEK_REQUIRE_FILE(samples / name);
+    const ProbeResult result = probe(samples / name);
+    ASSERT_EQ(result.status, ProbeResult::Status::kMedia) << name;
+    EXPECT_EQ(result.facts.contentIdentifier, "1745E022-9712-43C7-B024-F308EC6413CB") << name;
+  }
+}
+
+TEST_F(ContentIdentifierProbeTest, JpegStillKeepsItsFactsWhateverItsMakerNote) {
+  const std::string damaged = patched(appleNote(kUuid), kIdentifierOffset, bigEndian(0xFFFFFFF0, 4));
+  struct Case {
+    const char* name;
+    std::string makerNote;
+    std::string expected;
+  } const cases[] = {
+      {"apple.jpg", appleNote(kUuid), kUuid},
+      {"damaged.jpg", damaged, ""},
+      {"overlong.jpg", appleNote(std::string(4000, '7')), ""},
+      {"cut.jpg", appleNote(kUuid).substr(0, 20), ""},
+  };
+  for (const Case& c : cases) {
+    const ProbeResult result = probe(jpegWithMakerNote(c.name, c.makerNote));
+    ASSERT_EQ(result.status, ProbeResult::Status::kMedia) << c.name;
+    EXPECT_EQ(result.facts.pixelWidth, 16u) << c.name;
+    EXPECT_EQ(result.facts.contentIdentifier, c.expected) << c.name;
+  }
+}
+
+TEST_F(ContentIdentifierProbeTest, MovieGivesItsQuickTimeContentIdentifier) {
+  if (std::system("ffmpeg -version >/dev/null 2>&1") != 0) {
+    if (testing::inCi()) FAIL() << "ffmpeg missing in CI";
+    GTEST_SKIP() << "ffmpeg is not installed";
+  }
+  struct Case {
+    const char* name;
+    std::string identifier;  // empty: no key written
+    std::string expected;
+  } const cases[] = {
+      {"live.mov", kUuid, kUuid},
+      {"live.mp4", kUuid, kUuid},
+      {"overlong.mov", std::string(200, 'F'), ""},
+      {"plain.mov", "", ""},
+  };
+  for (const Case& c : cases) {
+    const fs::path path = folder_ / c.name;
+    std::string command = "ffmpeg -nostdin -y -loglevel error -f lavfi -i testsrc=size=32x24:rate=10:duration=0.3 "
+                          "-c:v mpeg4";
+    if (!c.identifier.empty()) {
+      command += " -movflags use_metadata_tags -metadata com.apple.quicktime.content.identifier=" + c.identifier;
+    }
+    ASSERT_EQ(std::system((command + " '" + path.string() + "' >/dev/null 2>&1").c_str()), 0) << c.name;
+    const ProbeResult result = probe(path);
+    ASSERT_EQ(result.status, ProbeResult::Status::kMedia) << c.name;
+    EXPECT_EQ(result.facts.contentIdentifier, c.expected) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace vek::linux_library

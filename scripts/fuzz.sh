@@ -45,6 +45,19 @@ app1 = b"Exif\0\0" + tiff
 jpeg = open("tiny.jpg", "rb").read()
 open("exif.jpg", "wb").write(jpeg[:2] + b"\xff\xe1" + struct.pack(">H", len(app1) + 2) + app1 + jpeg[2:])
 PYTHON
+  # A Live Photo's still: an Apple maker note ("Apple iOS", version, byte
+  # order, one directory) with its content identifier, tag 0x0011.
+  python3 - <<'PYTHON'
+import struct
+uuid = b"1745E022-9712-43C7-B024-F308EC6413CB\0"
+note = b"Apple iOS\0\0\x01MM" + struct.pack(">H", 1) + struct.pack(">HHII", 0x0011, 2, len(uuid), 14 + 2 + 12 + 4)
+note += struct.pack(">I", 0) + uuid
+tiff = b"MM\0*" + struct.pack(">I", 8) + struct.pack(">HHHII", 1, 0x8769, 4, 1, 26) + struct.pack(">I", 0)
+tiff += struct.pack(">HHHII", 1, 0x927C, 7, len(note), 44) + struct.pack(">I", 0) + note
+app1 = b"Exif\0\0" + tiff
+jpeg = open("tiny.jpg", "rb").read()
+open("apple.jpg", "wb").write(jpeg[:2] + b"\xff\xe1" + struct.pack(">H", len(app1) + 2) + app1 + jpeg[2:])
+PYTHON
   vips copy black.v tiny.jxl || true
   # A DNG as the RAW benchmark writes them: photosites, a preview, a date.
   python3 - "$root/bench" <<'PYTHON'
@@ -56,7 +69,9 @@ open("tiny.dng", "wb").write(raw_bench.make_dng(bytes(24 * 16 * 2), (24, 16), da
 PYTHON
   ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc=size=32x24:rate=5:duration=0.4 \
     -f lavfi -i sine=duration=0.4 -shortest -metadata creation_time=2020-01-02T03:04:05Z -c:v mpeg4 -c:a aac tiny.mp4
-  ffmpeg -nostdin -loglevel error -y -i tiny.mp4 -c copy -metadata:s:v rotate=90 tiny.mov
+  # Turned, and carrying a Live Photo's content identifier.
+  ffmpeg -nostdin -loglevel error -y -i tiny.mp4 -c copy -metadata:s:v rotate=90 -movflags use_metadata_tags \
+    -metadata com.apple.quicktime.content.identifier=1745E022-9712-43C7-B024-F308EC6413CB tiny.mov
   ffmpeg -nostdin -loglevel error -y -i tiny.mp4 -c copy tiny.mkv
   ffmpeg -nostdin -loglevel error -y -i tiny.mp4 -c copy tiny.avi
   ffmpeg -nostdin -loglevel error -y -i tiny.mp4 -c copy -f mpegts tiny.ts
@@ -67,6 +82,7 @@ for extension in jpg png heic avif webp gif tiff dng jxl; do
   image=$((image + 1))
 done
 if [[ -s "$media/exif.jpg" ]]; then seed image_file_fuzz 128 "$media/exif.jpg"; fi
+if [[ -s "$media/apple.jpg" ]]; then seed image_file_fuzz 0 "$media/apple.jpg"; fi
 video=0
 for extension in mp4 mov m4v 3gp mkv webm avi mts; do
   file="$media/tiny.$extension"

@@ -23,14 +23,10 @@ namespace fs = std::filesystem;
 
 constexpr char kUuid[] = "6C2E4D0A-3F1B-4E8C-9A7D-0B5F1E2C3D4A";
 
-std::string bigEndian(uint32_t value, int bytes) {
+// `value` in `bytes` bytes, most significant first ('M') or last ('I').
+std::string number(uint32_t value, int bytes, char order = 'M') {
   std::string out;
   for (int i = bytes - 1; i >= 0; --i) out.push_back(char((value >> (8 * i)) & 0xFF));
-  return out;
-}
-
-std::string inOrder(uint32_t value, int bytes, char order) {
-  std::string out = bigEndian(value, bytes);
   return order == 'M' ? out : std::string(out.rbegin(), out.rend());
 }
 
@@ -44,15 +40,15 @@ constexpr size_t kIdentifierOffset = 36;
 std::string appleNote(const std::string& value, char order = 'M') {
   std::string note("Apple iOS\0\0\x01", 12);
   note += std::string(2, order);
-  note += inOrder(2, 2, order);
-  note += inOrder(0x0001, 2, order) + inOrder(9, 2, order) + inOrder(1, 4, order) + inOrder(11, 4, order);
+  note += number(2, 2, order);
+  note += number(0x0001, 2, order) + number(9, 2, order) + number(1, 4, order) + number(11, 4, order);
   const std::string stored = value + '\0';
-  note += inOrder(0x0011, 2, order) + inOrder(2, 2, order) + inOrder(uint32_t(stored.size()), 4, order);
+  note += number(0x0011, 2, order) + number(2, 2, order) + number(uint32_t(stored.size()), 4, order);
   if (stored.size() <= 4) {
     note += stored + std::string(4 - stored.size(), '\0');
-    return note + inOrder(0, 4, order);
+    return note + number(0, 4, order);
   }
-  note += inOrder(uint32_t(note.size() + 8), 4, order) + inOrder(0, 4, order);
+  note += number(uint32_t(note.size() + 8), 4, order) + number(0, 4, order);
   return note + stored;
 }
 
@@ -74,18 +70,15 @@ TEST(AppleMakerNoteTest, ReadsTheIdentifierOnlyFromAWholePlausibleNote) {
       {"short enough to sit in its entry", appleNote("A1b"), "A1b"},
       {"cut short in the value", note.substr(0, note.size() - 5), ""},
       {"cut short in the directory", note.substr(0, kIdentifierType), ""},
-      {"offset past the end", patched(note, kIdentifierOffset, bigEndian(0xFFFFFFF0, 4)), ""},
+      {"offset past the end", patched(note, kIdentifierOffset, number(0xFFFFFFF0, 4)), ""},
       {"unknown byte order mark", patched(note, 12, "MI"), ""},
-      {"value not ASCII-typed", patched(note, kIdentifierType, bigEndian(7, 2)), ""},
+      {"value not ASCII-typed", patched(note, kIdentifierType, number(7, 2)), ""},
       {"overlong value", appleNote(std::string(65, 'A')), ""},
       {"longest kept value", appleNote(std::string(64, 'A')), std::string(64, 'A')},
       {"control character", appleNote("6C2E4D0A\n3F1B"), ""},
-      {"space", appleNote("6C2E4D0A 3F1B"), ""},
-      {"empty value", appleNote(""), ""},
       {"another maker's note", patched(note, 0, "Nikon"), ""},
       {"no identifier tag, directory claiming more entries than there are",
-       patched(patched(note, 28, bigEndian(0x0012, 2)), 14, bigEndian(0xFFFF, 2)), ""},
-      {"no bytes at all", "", ""},
+       patched(patched(note, 28, number(0x0012, 2)), 14, number(0xFFFF, 2)), ""},
   };
   for (const Case& c : cases) EXPECT_EQ(identifierIn(c.bytes), c.expected) << c.what;
 }
@@ -117,14 +110,14 @@ class ContentIdentifierProbeTest : public ::testing::Test {
     g_object_unref(black);
     const std::string plain(static_cast<const char*>(jpeg), size);
     g_free(jpeg);
-    std::string tiff = std::string("MM\0*", 4) + bigEndian(8, 4);
-    tiff += bigEndian(1, 2) + bigEndian(0x8769, 2) + bigEndian(4, 2) + bigEndian(1, 4) + bigEndian(26, 4) + bigEndian(0, 4);
-    tiff += bigEndian(1, 2) + bigEndian(0x927C, 2) + bigEndian(7, 2) + bigEndian(uint32_t(makerNote.size()), 4) +
-            bigEndian(44, 4) + bigEndian(0, 4);
+    std::string tiff = std::string("MM\0*", 4) + number(8, 4);
+    tiff += number(1, 2) + number(0x8769, 2) + number(4, 2) + number(1, 4) + number(26, 4) + number(0, 4);
+    tiff += number(1, 2) + number(0x927C, 2) + number(7, 2) + number(uint32_t(makerNote.size()), 4) +
+            number(44, 4) + number(0, 4);
     const std::string app1 = std::string("Exif\0\0", 6) + tiff + makerNote;
     const fs::path path = folder_ / name;
     std::ofstream(path, std::ios::binary)
-        << plain.substr(0, 2) + "\xFF\xE1" + bigEndian(uint32_t(app1.size() + 2), 2) + app1 + plain.substr(2);
+        << plain.substr(0, 2) + "\xFF\xE1" + number(uint32_t(app1.size() + 2), 2) + app1 + plain.substr(2);
     return path;
   }
 
@@ -143,7 +136,7 @@ TEST_F(ContentIdentifierProbeTest, LivePhotoStillsFromAPhone) {
 }
 
 TEST_F(ContentIdentifierProbeTest, JpegStillKeepsItsFactsWhateverItsMakerNote) {
-  const std::string damaged = patched(appleNote(kUuid), kIdentifierOffset, bigEndian(0xFFFFFFF0, 4));
+  const std::string damaged = patched(appleNote(kUuid), kIdentifierOffset, number(0xFFFFFFF0, 4));
   struct Case {
     const char* name;
     std::string makerNote;
@@ -151,7 +144,6 @@ TEST_F(ContentIdentifierProbeTest, JpegStillKeepsItsFactsWhateverItsMakerNote) {
   } const cases[] = {
       {"apple.jpg", appleNote(kUuid), kUuid},
       {"damaged.jpg", damaged, ""},
-      {"overlong.jpg", appleNote(std::string(4000, '7')), ""},
       {"cut.jpg", appleNote(kUuid).substr(0, 20), ""},
   };
   for (const Case& c : cases) {

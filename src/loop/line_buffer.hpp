@@ -18,6 +18,10 @@ class LineBuffer {
   std::optional<std::string_view> nextLine();
   // Bytes held that no 0x0A has ended yet.
   size_t pendingSize() const { return buffer_.size() - start_; }
+  // The room held for bytes. Room of more than 4 MiB, grown for a long line,
+  // is given back by the first append after that line was taken, unless the
+  // bytes then held need much of it.
+  size_t capacity() const { return buffer_.capacity(); }
 
  private:
   std::string buffer_;

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "protocol/helper_error.hpp"
+#include "support/failure_of.hpp"
 #include "support/memory_photo_library.hpp"
 
 namespace vek {
@@ -17,15 +17,6 @@ const PhotoAsset kC{"C", kMediaTypeImage, 1, 1, 3.0, 0};
 class DeleteAssetsTest : public ::testing::Test {
  protected:
   void SetUp() override { library_.assets = {kA, kB, kC}; }
-
-  std::string failure(const std::vector<std::string>& identifiers) {
-    try {
-      deleteAssets(library_, identifiers);
-    } catch (const HelperError& error) {
-      return std::string(error.wireCode()) + ": " + error.message();
-    }
-    return "no failure";
-  }
 
   testing::MemoryPhotoLibrary library_;
 };
@@ -65,13 +56,13 @@ TEST_F(DeleteAssetsTest, AnyOtherRefusalIsReportedWithItsReason) {
   library_.changeSucceeds = false;
   for (const auto& [error, expected] : cases) {
     library_.changeError = error;
-    EXPECT_EQ(failure({"A"}), expected);
+    EXPECT_EQ(failureOf([&] { deleteAssets(library_, {"A"}); }), expected);
   }
 }
 
 TEST_F(DeleteAssetsTest, DeletesNothingWithoutAccess) {
   library_.authorizationStatus = kAuthorizationStatusDenied;
-  EXPECT_EQ(failure({"A"}), "permissionDenied: Photos Library access denied");
+  EXPECT_EQ(failureOf([&] { deleteAssets(library_, {"A"}); }), "permissionDenied: Photos Library access denied");
   EXPECT_EQ(library_.calls, Calls{"authorizationStatus"});
 }
 

@@ -49,14 +49,6 @@ TEST_F(FetchAssetsTest, ListsVideosForKindVideo) {
   EXPECT_EQ(fetchAssets(library_, "video", true), expected);
 }
 
-TEST_F(FetchAssetsTest, AsksForVisibleAssetsNewestFirst) {
-  fetchAssets(library_, "video", false);
-  fetchAssets(library_, "image", true);
-  const FetchOptions options{false, {SortDescriptor{"creationDate", false}}};
-  EXPECT_EQ(library_.mediaTypeFetches,
-            (std::vector<std::pair<int64_t, FetchOptions>>{{kMediaTypeVideo, options}, {kMediaTypeImage, options}}));
-}
-
 TEST_F(FetchAssetsTest, ListsNothingWithoutAccess) {
   library_.authorizationStatus = kAuthorizationStatusRestricted;
   EXPECT_THROW(fetchAssets(library_, "image", false), HelperError);

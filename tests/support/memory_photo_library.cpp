@@ -68,6 +68,12 @@ class ChangeRecorder : public AssetChangeRequests {
 
 double sortDate(const PhotoAsset& asset) { return asset.creationDate.value_or(0.0); }
 
+ImageSize fitted(ImageSize image, ImageSize target) {
+  if (!(target.width > 0 && target.height > 0)) return image;
+  const double scale = std::min({1.0, target.width / image.width, target.height / image.height});
+  return ImageSize{image.width * scale, image.height * scale};
+}
+
 }  // namespace
 
 MemoryPhotoLibrary::~MemoryPhotoLibrary() {
@@ -144,8 +150,8 @@ void MemoryPhotoLibrary::requestImageForAsset(const PhotoAsset& asset, ImageSize
   ImageResult result;
   if (auto outcome = images.find(asset.localIdentifier); outcome != images.end()) {
     if (outcome->second.image) {
-      result.image =
-          std::make_shared<MemoryImage>(*outcome->second.image, outcome->second.jpeg, jpegCompressionFactors);
+      result.image = std::make_shared<MemoryImage>(fitted(*outcome->second.image, targetSize), outcome->second.jpeg,
+                                                   jpegCompressionFactors);
     }
     result.info = outcome->second.info;
   }

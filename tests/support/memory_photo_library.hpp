@@ -16,7 +16,10 @@ namespace vek::testing {
 
 // What an image request for one identifier delivers.
 struct ImageOutcome {
-  std::optional<ImageSize> image;  // nullopt: no image is delivered
+  // The stored picture's size, delivered fitted into the target size as a
+  // platform library fits it: aspect kept, never enlarged, whole for a
+  // target without area. nullopt: no image is delivered.
+  std::optional<ImageSize> image;
   std::optional<InfoDictionary> info = std::nullopt;
   // The JPEG bytes the image gives, or nullopt when it cannot make one.
   std::optional<std::string> jpeg = std::string("\xff\xd8\xff\xd9", 4);

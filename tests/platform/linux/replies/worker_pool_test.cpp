@@ -3,7 +3,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -20,7 +24,7 @@ CachedRender sampleRender() {
                       FileStamp{2049, 77, 4'000'000, 1'700'000'000'123'456'789, 1'700'000'001'000'000'000}};
 }
 
-TEST(AheadWireTest, FramesRoundTripAndAnyCutOrExtendedFrameIsRefused) {
+TEST(WorkerWireTest, FramesRoundTripAndAnyCutOrExtendedFrameIsRefused) {
   const AheadJob job{"4F2A-…/L0/001", "/home/u/Pictures/a b.jpg", 256, 0.85, true};
   const std::string jobFrame = encodeJob(job);
   const std::optional<AheadJob> decodedJob = decodeJob(jobFrame);
@@ -54,7 +58,7 @@ TEST(AheadWireTest, FramesRoundTripAndAnyCutOrExtendedFrameIsRefused) {
   EXPECT_FALSE(decodeRendered(encodeRendered(std::nullopt) + "x"));
 }
 
-TEST(AheadWireTest, AFrameLongerThanAllowedOrCutShortIsNotRead) {
+TEST(WorkerWireTest, AFrameLongerThanAllowedOrCutShortIsNotRead) {
   int ends[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
   ASSERT_TRUE(sendFrame(ends[0], "hello"));
@@ -77,17 +81,25 @@ TEST(AheadWireTest, AFrameLongerThanAllowedOrCutShortIsNotRead) {
 
 const AheadJob kJob{"id", "/nowhere.jpg", 256, 0.85, false};
 
-TEST(AheadWorkersTest, WorkersThatCannotStartOrThatDieGiveNoRenderAndAreGivenUpOn) {
-  WorkerPool missing("/nonexistent/worker", {"worker"}, 2);
-  EXPECT_FALSE(missing.render(kJob));
-
-  // Exits without answering; after a few such deaths no more are started,
-  // and each job fails at once.
-  WorkerPool dying("/bin/true", {"true"}, 2);
-  for (int i = 0; i < 20; ++i) EXPECT_FALSE(dying.render(kJob));
+// Workers are shell commands that note each start in a file, then die:
+// before they are ready, or once ready (an empty frame) on their first job.
+TEST(WorkerPoolTest, WorkersThatCannotStartOrThatDieGiveNoRenderAndAreGivenUpOn) {
+  EXPECT_FALSE(WorkerPool("/nonexistent/worker", {"worker"}, 2).render(kJob));
+  const std::string starts = ::testing::TempDir() + "vek-worker-starts-" + std::to_string(getpid());
+  for (const char* death : {"exit 0", "printf '\\0\\0\\0\\0\\0\\0\\0\\0'; exit 0"}) {
+    SCOPED_TRACE(death);
+    std::remove(starts.c_str());
+    WorkerPool dying("/bin/sh", {"sh", "-c", "echo started >> '" + starts + "'; " + death}, 2);
+    for (int i = 0; i < 20; ++i) EXPECT_FALSE(dying.render(kJob));
+    dying.prepare();
+    // Given up on after eight failures: no process started since.
+    std::ifstream file(starts);
+    EXPECT_EQ(std::count(std::istreambuf_iterator<char>(file), {}, '\n'), 8);
+  }
+  std::remove(starts.c_str());
 }
 
-TEST(AheadWorkersTest, StopEndsARenderInFlight) {
+TEST(WorkerPoolTest, StopEndsARenderInFlight) {
   // A worker that never answers, as one at idle priority on a busy machine.
   WorkerPool stuck("/bin/sleep", {"sleep", "600"}, 1);
   std::optional<CachedRender> made = sampleRender();

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -73,16 +74,25 @@ HelperProcess::~HelperProcess() {
   if (!stderrPath_.empty()) unlink(stderrPath_.c_str());
 }
 
-std::string HelperProcess::request(const std::string& line) {
+bool HelperProcess::send(const std::string& line) {
   const std::string bytes = line + "\n";
-  size_t written = 0;
-  while (written < bytes.size()) {
+  for (size_t written = 0; written < bytes.size();) {
     const ssize_t n = write(stdin_, bytes.data() + written, bytes.size() - written);
-    if (n <= 0) {
-      ADD_FAILURE() << "could not write to the helper";
-      return "";
-    }
+    if (n <= 0) return false;
     written += size_t(n);
+  }
+  return true;
+}
+
+void HelperProcess::kill() {
+  ::kill(pid_, SIGKILL);
+  finish();
+}
+
+std::string HelperProcess::request(const std::string& line) {
+  if (!send(line)) {
+    ADD_FAILURE() << "could not write to the helper";
+    return "";
   }
   for (;;) {
     const size_t end = pending_.find('\n');

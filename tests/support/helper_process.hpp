@@ -34,6 +34,11 @@ class HelperProcess {
   // Writes one request line (a 0x0A is added) and returns the reply line
   // without its 0x0A. Fails the test and returns "" when no reply comes.
   std::string request(const std::string& line);
+  // Writes one request line without waiting for its reply; false when the
+  // helper no longer reads.
+  bool send(const std::string& line);
+  // Kills the helper, as a crash or the user would, and reaps it.
+  void kill();
   // Closes stdin and waits; returns the exit status, or -1 on a signal.
   int finish();
   // What the helper wrote to its stderr so far (read after finish()).

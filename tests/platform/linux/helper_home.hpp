@@ -52,24 +52,78 @@ inline void writeAll(const std::filesystem::path& path, const std::string& bytes
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-// A user's home with Pictures and Videos in a fresh temporary folder, the
-// environment a parent gives the helper, and the tools the hostile tests
-// share: media makers, raw children that can be killed mid-request, and
-// readings of a child's memory.
-class HelperHome : public ::testing::Test {
+// Runs a shell command quietly; fails the test when it does not succeed.
+inline void run(const std::string& command) {
+  ASSERT_EQ(std::system((command + " >/dev/null 2>&1").c_str()), 0) << command;
+}
+
+// Appended rather than prepended to: GCC 12 at -O2 and above sees an
+// overlap that is not there in a short literal inserted before a string
+// (its -Wrestrict fault 105651).
+inline std::string quoted(const std::filesystem::path& path) {
+  std::string text(1, '\'');
+  text += path.string();
+  text += '\'';
+  return text;
+}
+
+inline void setMtime(const std::filesystem::path& path, time_t seconds) {
+  const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+// A black picture, in the format the name's extension says.
+inline void makeImage(const std::filesystem::path& path, int width, int height) {
+  run("vips black " + quoted(path) + " " + std::to_string(width) + " " + std::to_string(height) + " --bands 3");
+}
+
+// A test pattern of `seconds` at 10 frames a second, MPEG-4 Part 2 unless
+// `options` say otherwise.
+inline void makeVideo(const std::filesystem::path& path, double seconds, const std::string& size = "64x48",
+                      const std::string& options = "") {
+  run("ffmpeg -nostdin -y -f lavfi -i testsrc=size=" + size + ":rate=10:duration=" + std::to_string(seconds) +
+      " -c:v mpeg4 " + options + " " + quoted(path));
+}
+
+// A fresh folder for each test, removed afterwards with all it holds;
+// folders a test made unreadable are opened up again first, so that the
+// tree can go even when the tests do not run as root.
+class TempFolder : public ::testing::Test {
  protected:
   using Path = std::filesystem::path;
 
   void SetUp() override {
-    root_ = std::filesystem::temp_directory_path() /
-            ("vek-hostile-" + std::to_string(getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    removeTree();
+    std::string pattern = (std::filesystem::temp_directory_path() / "vek-test-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    root_ = std::filesystem::canonical(pattern);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    if (root_.empty() || !std::filesystem::exists(root_, ignored)) return;
+    for (auto it = std::filesystem::recursive_directory_iterator(
+             root_, std::filesystem::directory_options::skip_permission_denied, ignored);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+      if (it->is_directory(ignored) && !it->is_symlink(ignored)) chmod(it->path().c_str(), 0700);
+    }
+    chmod(root_.c_str(), 0700);
+    std::filesystem::remove_all(root_, ignored);
+  }
+
+  Path root_;
+};
+
+// A user's home with Pictures and Videos in a fresh temporary folder, the
+// environment a parent gives the helper, and the tools the process tests
+// share: requests, raw children that can be killed mid-request, and
+// readings of a child's memory.
+class HelperHome : public TempFolder {
+ protected:
+  void SetUp() override {
+    TempFolder::SetUp();
     std::filesystem::create_directories(pictures());
     std::filesystem::create_directories(videos());
     std::filesystem::create_directories(temporary());
   }
-  void TearDown() override { removeTree(); }
 
   Path home() const { return root_ / "home"; }
   Path pictures() const { return home() / "Pictures"; }
@@ -84,32 +138,6 @@ class HelperHome : public ::testing::Test {
             {"XDG_DATA_HOME", (home() / ".local/share").string()},
             {"TMPDIR", temporary().string()},
             {"PATH", "/usr/bin:/bin"}};
-  }
-
-  static void run(const std::string& command) {
-    ASSERT_EQ(std::system((command + " >/dev/null 2>&1").c_str()), 0) << command;
-  }
-  static void setMtime(const Path& path, time_t seconds) {
-    const timespec times[2] = {{seconds, 0}, {seconds, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
-  }
-  // Appended rather than prepended to: GCC 12 at -O2 and above sees an
-  // overlap that is not there in a short literal inserted before a string
-  // (its -Wrestrict fault 105651).
-  static std::string quoted(const Path& path) {
-    std::string text(1, '\'');
-    text += path.string();
-    text += '\'';
-    return text;
-  }
-
-  static void makeImage(const Path& path, int width, int height) {
-    run("vips black " + quoted(path) + " " + std::to_string(width) + " " + std::to_string(height) + " --bands 3");
-  }
-  static void makeVideo(const Path& path, double seconds, const std::string& size = "64x48",
-                        const std::string& options = "") {
-    run("ffmpeg -nostdin -y -f lavfi -i testsrc=size=" + size + ":rate=10:duration=" + std::to_string(seconds) +
-        " -c:v mpeg4 " + options + " " + quoted(path));
   }
 
   // Requests with fixed ids: 5 to render, 6 to export.
@@ -200,23 +228,7 @@ class HelperHome : public ::testing::Test {
     return RawHelper{child.pid, child.input, child.output};
   }
 
-  Path root_;
   simdjson::dom::parser parser_;
-
- private:
-  // Folders a test made unreadable are opened up again first, so that the
-  // tree can go even when the tests do not run as root.
-  void removeTree() {
-    std::error_code ignored;
-    if (!std::filesystem::exists(root_, ignored)) return;
-    for (auto it = std::filesystem::recursive_directory_iterator(
-             root_, std::filesystem::directory_options::skip_permission_denied, ignored);
-         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
-      if (it->is_directory(ignored) && !it->is_symlink(ignored)) chmod(it->path().c_str(), 0700);
-    }
-    chmod(root_.c_str(), 0700);
-    std::filesystem::remove_all(root_, ignored);
-  }
 };
 
 }  // namespace vek::testing

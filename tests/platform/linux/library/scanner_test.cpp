@@ -12,18 +12,15 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/linux/helper_home.hpp"
+
 namespace vek::linux_library {
 namespace {
 
 namespace fs = std::filesystem;
 
-class ScannerTest : public ::testing::Test {
+class ScannerTest : public vek::testing::TempFolder {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vek-scanner-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-  }
   // rm removes folders nested deeper than a path can name.
   void TearDown() override { EXPECT_EQ(std::system(("rm -rf '" + root_.string() + "'").c_str()), 0); }
 
@@ -37,8 +34,6 @@ class ScannerTest : public ::testing::Test {
     for (const FoundFile& file : files) paths.push_back(file.path);
     return paths;
   }
-
-  fs::path root_;
 };
 
 // Folders are read by several threads in whatever order they get to them:

@@ -112,21 +112,13 @@ void expectColour(const Rgb& actual, const Rgb& expected, const std::string& whe
   }
 }
 
-class RawTest : public ::testing::Test {
+class RawTest : public vek::testing::TempFolder {
  protected:
-  void SetUp() override {
-    startMediaLibraries();
-    dir_ = fs::temp_directory_path() /
-           ("vek-raw-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  static void SetUpTestSuite() { startMediaLibraries(); }
 
   fs::path write(const std::string& name, const DngContent& content) {
-    writeAll(dir_ / name, makeDng(content));
-    return dir_ / name;
+    writeAll(root_ / name, makeDng(content));
+    return root_ / name;
   }
 
   static ProbeResult probe(const fs::path& path) {
@@ -154,7 +146,6 @@ class RawTest : public ::testing::Test {
     return result;
   }
 
-  fs::path dir_;
   // A fixed zone, so that dates without an offset have a known meaning.
   ScopedEnvironment zone_{"TZ", "EST5"};
 };
@@ -235,25 +226,25 @@ TEST_F(RawTest, WithoutAFittingPreviewTheRawIsDeveloped) {
 
 TEST_F(RawTest, DamagedAndOversizedRawFilesFail) {
   const std::string whole = makeDng(sceneWithPreview(1, 160, 120));
-  writeAll(dir_ / "cut.dng", whole.substr(0, whole.size() - whole.size() / 3));
+  writeAll(root_ / "cut.dng", whole.substr(0, whole.size() - whole.size() / 3));
   std::string noise = whole;
   for (size_t i = 0; i < noise.size(); ++i) noise[i] = char((i * 7919) >> 3);
-  writeAll(dir_ / "noise.dng", noise);
-  writeAll(dir_ / "jpeg.nef", twoColourJpeg(64, 48, kPreviewLeft, kPreviewRight));
+  writeAll(root_ / "noise.dng", noise);
+  writeAll(root_ / "jpeg.nef", twoColourJpeg(64, 48, kPreviewLeft, kPreviewRight));
   DngContent huge = scene(1);
   huge.declaredWidth = 30000;
   huge.declaredHeight = 20000;
   write("huge.dng", huge);
 
   for (const char* name : {"noise.dng", "jpeg.nef", "huge.dng"}) {
-    EXPECT_EQ(probe(dir_ / name).status, ProbeResult::Status::kNotMedia) << name;
+    EXPECT_EQ(probe(root_ / name).status, ProbeResult::Status::kNotMedia) << name;
   }
   // The cut file's preview is whole and large enough for the small box, but
   // showing it would pass a half-copied file off as a good one.
   for (const char* name : {"cut.dng", "noise.dng", "huge.dng"}) {
     for (int64_t box : {0, 100}) {
       SCOPED_TRACE(std::string(name) + " box " + std::to_string(box));
-      EXPECT_EQ(renderImageFile(dir_ / name, box), nullptr);
+      EXPECT_EQ(renderImageFile(root_ / name, box), nullptr);
     }
   }
 }

@@ -11,22 +11,15 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/linux/helper_home.hpp"
 
 namespace vek::linux_library {
 namespace {
 
 namespace fs = std::filesystem;
 
-class RenderCacheTest : public ::testing::Test {
+class RenderCacheTest : public vek::testing::TempFolder {
  protected:
-  void SetUp() override {
-    root_ = fs::temp_directory_path() / ("vek-render-cache-" + std::to_string(getpid()) + "-" +
-                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root_);
-    fs::create_directories(root_);
-  }
-  void TearDown() override { fs::remove_all(root_); }
-
   fs::path folder() const { return root_ / "cache" / "vek-photokit-helper"; }
 
   static CachedRender render(const std::string& jpeg, int64_t mtimeNs = 1) {
@@ -49,7 +42,6 @@ class RenderCacheTest : public ::testing::Test {
     return total;
   }
 
-  fs::path root_;
 };
 
 TEST_F(RenderCacheTest, ServesAnEntryOnlyForItsAssetBoxAndStamp) {

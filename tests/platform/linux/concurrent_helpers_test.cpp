@@ -1,9 +1,6 @@
-#include <poll.h>
-#include <sys/inotify.h>
-
 #include <chrono>
-#include <iterator>
 #include <cstdio>
+#include <iterator>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -57,49 +54,17 @@ class ConcurrentHelpersTest : public HelperHome {
     sqlite3_close(db);
     return verdict;
   }
-
-  // The assets the catalog holds, or 0 when it has none yet.
-  long catalogedAssets() const {
-    sqlite3* db = nullptr;
-    long count = 0;
-    if (sqlite3_open_v2(catalogPath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-      sqlite3_busy_timeout(db, 5000);
-      auto keep = [](void* out, int, char** values, char**) {
-        *static_cast<long*>(out) = values[0] ? std::atol(values[0]) : 0;
-        return 0;
-      };
-      sqlite3_exec(db, "SELECT count(*) FROM asset", keep, &count, nullptr);
-    }
-    sqlite3_close(db);
-    return count;
-  }
-
-  // The names of the photos still in the folder or in the Trash, each with
-  // the number of places it is found.
-  std::map<std::string, int> whereabouts(const fs::path& folder) const {
-    std::map<std::string, int> found;
-    for (const fs::path& place : {folder, trashFiles()}) {
-      if (!fs::exists(place)) continue;
-      for (const auto& entry : fs::directory_iterator(place)) ++found[entry.path().filename().string()];
-    }
-    return found;
-  }
 };
 
-TEST_F(ConcurrentHelpersTest, TwoHelpersShareOneLibrary) {
+// Two helpers on one library deleting at once: each its own half, then
+// both the same photo.
+TEST_F(ConcurrentHelpersTest, TwoHelpersDeletingAtOnceTrashEachPhotoOnce) {
   makeCopies(pictures(), 30);
   HelperProcess first(helperBinary(), environment());
   HelperProcess second(helperBinary(), environment());
-  std::vector<std::string> firstIds;
-  std::vector<std::string> secondIds;
-  // Both see the library for the first time at once: a file gets one
-  // identifier, whoever catalogues it.
-  std::thread other([&] { secondIds = identifiers(second, "image"); });
-  firstIds = identifiers(first, "image");
-  other.join();
+  const std::vector<std::string> firstIds = identifiers(first, "image");
   ASSERT_EQ(firstIds.size(), 30u);
-  EXPECT_EQ(std::set<std::string>(firstIds.begin(), firstIds.end()).size(), 30u);
-  EXPECT_EQ(firstIds, secondIds);
+  EXPECT_EQ(identifiers(second, "image"), firstIds);
 
   // Each deletes its own half at once.
   std::string firstDeleted;
@@ -164,7 +129,7 @@ TEST_F(ConcurrentHelpersTest, HelpersStartedTogetherOnANewCatalogAllAnswer) {
 TEST_F(ConcurrentHelpersTest, AHelperKilledMidListingLeavesAConsistentCatalog) {
   makeCopies(pictures(), 150);
   for (int delayMs : {0, 5, 20, 60, 150, 400}) {
-    RawHelper helper = startRaw();
+    HelperProcess helper(helperBinary(), environment());
     helper.send(R"({"id":1,"cmd":"fetch_assets","kind":"image"})");
     std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     helper.kill();
@@ -178,45 +143,6 @@ TEST_F(ConcurrentHelpersTest, AHelperKilledMidListingLeavesAConsistentCatalog) {
   HelperProcess again(helperBinary(), environment());
   EXPECT_EQ(identifiers(again, "image"), ids);
   EXPECT_EQ(catalogIntegrity(), "ok");
-}
-
-// A first listing of a large library keeps what it has probed: the next
-// helper reads only the files the killed one had not catalogued yet.
-TEST_F(ConcurrentHelpersTest, AFirstListingKilledHalfWayIsContinuedNotRedone) {
-  constexpr long kPhotos = 6000;
-  makeCopies(pictures(), kPhotos);
-  RawHelper killed = startRaw();
-  killed.send(R"({"id":1,"cmd":"fetch_assets","kind":"image"})");
-  for (;;) {
-    pollfd replied{killed.output, POLLIN, 0};
-    if (catalogedAssets() > 0 || poll(&replied, 1, 2) != 0) break;
-  }
-  killed.kill();
-  const long catalogued = catalogedAssets();
-  ASSERT_GT(catalogued, 0);
-  ASSERT_LT(catalogued, kPhotos);
-  EXPECT_EQ(catalogIntegrity(), "ok");
-
-  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  ASSERT_GE(watch, 0);
-  ASSERT_GE(inotify_add_watch(watch, pictures().c_str(), IN_OPEN), 0);
-  HelperProcess next(helperBinary(), environment());
-  const std::vector<std::string> ids = identifiers(next, "image");
-  EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), size_t(kPhotos));
-  EXPECT_EQ(next.finish(), 0);
-  std::set<std::string> opened;
-  alignas(inotify_event) char events[64 * 1024];
-  ssize_t length;
-  while ((length = read(watch, events, sizeof events)) > 0) {
-    for (char* at = events; at < events + length;) {
-      const auto* event = reinterpret_cast<const inotify_event*>(at);
-      ASSERT_FALSE(event->mask & IN_Q_OVERFLOW);
-      if (event->len > 0) opened.insert(event->name);
-      at += sizeof(inotify_event) + event->len;
-    }
-  }
-  close(watch);
-  EXPECT_EQ(long(opened.size()), kPhotos - catalogued);
 }
 
 TEST_F(ConcurrentHelpersTest, AHelperKilledMidExportLeavesNoHalfWrittenMovie) {
@@ -233,7 +159,7 @@ TEST_F(ConcurrentHelpersTest, AHelperKilledMidExportLeavesNoHalfWrittenMovie) {
     fs::remove(movie);
   }
   for (int delayMs : {1, 5, 10, 20, 40, 80, 160}) {
-    RawHelper helper = startRaw();
+    HelperProcess helper(helperBinary(), environment());
     helper.send(R"({"id":2,"cmd":"request_video_resource","localIdentifier":")" + id + R"("})");
     std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     helper.kill();
@@ -245,55 +171,6 @@ TEST_F(ConcurrentHelpersTest, AHelperKilledMidExportLeavesNoHalfWrittenMovie) {
     EXPECT_TRUE(fs::is_empty(temporary())) << "killed after " << delayMs << " ms";
   }
   EXPECT_TRUE(fs::exists(videos() / "long.mp4"));
-}
-
-TEST_F(ConcurrentHelpersTest, AHelperKilledMidDeletionLosesNoPhoto) {
-  const int kPhotos = 400;
-  makeCopies(pictures(), kPhotos);
-  size_t killedMidway = 0;
-  // Killed once the Trash's info or files folder holds this many more
-  // entries: while the info files are written, and as the renames begin.
-  const std::pair<const char*, size_t> kKillPoints[] = {{"info", 1}, {"info", 200}, {"files", 1}};
-  for (const auto& [folder, progress] : kKillPoints) {
-    std::vector<std::string> ids;
-    {
-      HelperProcess helper(helperBinary(), environment());
-      ids = identifiers(helper, "image");
-    }
-    const fs::path watched = home() / ".local/share/Trash" / folder;
-    auto count = [&] {
-      std::error_code ignored;
-      return size_t(std::distance(fs::directory_iterator(watched, ignored), fs::directory_iterator()));
-    };
-    const size_t before = count();
-    RawHelper helper = startRaw();
-    helper.send(deleteRequest(3, ids));
-    for (;;) {
-      pollfd replied{helper.output, POLLIN, 0};
-      if (count() >= before + progress || poll(&replied, 1, 0) != 0) break;
-    }
-    helper.kill();
-    const std::map<std::string, int> found = whereabouts(pictures());
-    EXPECT_EQ(found.size(), size_t(kPhotos)) << "killed after " << progress << " in " << folder;
-    for (const auto& [name, places] : found) EXPECT_EQ(places, 1) << name;
-    // Every photo in the Trash can be put back: it has its .trashinfo.
-    size_t trashed = 0;
-    for (const auto& entry : fs::directory_iterator(trashFiles())) {
-      ++trashed;
-      EXPECT_TRUE(fs::exists(home() / ".local/share/Trash/info" / (entry.path().filename().string() + ".trashinfo")))
-          << entry.path();
-    }
-    killedMidway += trashed < size_t(kPhotos);
-    EXPECT_EQ(catalogIntegrity(), "ok");
-  }
-  EXPECT_GE(killedMidway, 1u);
-  HelperProcess helper(helperBinary(), environment());
-  const std::vector<std::string> remaining = identifiers(helper, "image");
-  const size_t inFolder = std::distance(fs::directory_iterator(pictures()), fs::directory_iterator());
-  EXPECT_EQ(remaining.size(), inFolder);
-  EXPECT_EQ(helper.request(deleteRequest(4, remaining)),
-            R"({"id":4,"ok":{"deletedCount":)" + std::to_string(inFolder) + R"(,"userCancelled":false}})");
-  EXPECT_EQ(whereabouts(pictures()).size(), size_t(kPhotos));
 }
 
 TEST_F(ConcurrentHelpersTest, AHundredMegabyteLineIsAnsweredInProportionateMemory) {

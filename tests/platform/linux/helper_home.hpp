@@ -195,39 +195,6 @@ class HelperHome : public TempFolder {
     return -1;
   }
 
-  // A helper started without the request/reply discipline of HelperProcess,
-  // so that it can be killed while a request is in flight.
-  struct RawHelper {
-    pid_t pid = -1;
-    int input = -1;
-    int output = -1;
-
-    void send(const std::string& line) const {
-      const std::string bytes = line + "\n";
-      size_t written = 0;
-      while (written < bytes.size()) {
-        const ssize_t n = write(input, bytes.data() + written, bytes.size() - written);
-        if (n <= 0) return;
-        written += size_t(n);
-      }
-    }
-    void kill() {
-      ::kill(pid, SIGKILL);
-      int status = 0;
-      waitpid(pid, &status, 0);
-      close(input);
-      close(output);
-      pid = -1;
-    }
-  };
-
-  RawHelper startRaw() const {
-    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    const SpawnedChild child = spawnChild(helperBinary(), environment(), null);
-    close(null);
-    return RawHelper{child.pid, child.input, child.output};
-  }
-
   simdjson::dom::parser parser_;
 };
 

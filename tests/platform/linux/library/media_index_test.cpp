@@ -1,260 +1,311 @@
 #include "platform/linux/library/media_index.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <vips/vips.h>
 
+#include <algorithm>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
+#include <cstdio>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <regex>
 #include <tuple>
 
-#include "platform/linux/decoders/media_libraries.hpp"
-#include "platform/linux/scoped_environment.hpp"
+#include "platform/linux/helper_home.hpp"
 
 namespace vek::linux_library {
 namespace {
 
 namespace fs = std::filesystem;
+using vek::testing::writeAll;
 
-void writeImage(const fs::path& path, int width, int height, const std::map<std::string, std::string>& exif = {},
-                int orientation = 0) {
-  fs::create_directories(path.parent_path());
-  VipsImage* black = nullptr;
-  ASSERT_EQ(vips_black(&black, width, height, "bands", 3, nullptr), 0);
-  VipsImage* image = nullptr;
-  ASSERT_EQ(vips_copy(black, &image, nullptr), 0);
-  g_object_unref(black);
-  for (const auto& [field, value] : exif) vips_image_set_string(image, field.c_str(), value.c_str());
-  if (orientation != 0) vips_image_set_int(image, "orientation", orientation);
-  int written = vips_image_write_to_file(image, path.c_str(), nullptr);
-  g_object_unref(image);
-  ASSERT_EQ(written, 0) << vips_error_buffer();
-}
+// The files a fake prober was asked about, as paths below the test's folder.
+struct ProbeLog {
+  std::mutex mutex;
+  std::vector<std::string> paths;
+  std::function<void()> atFirstProbe;  // called once, outside the lock
+  size_t failAfter = SIZE_MAX;         // later probes throw
 
-void writeVideo(const fs::path& path, int width, int height, double seconds, const std::string& options = "") {
-  fs::create_directories(path.parent_path());
-  std::string command = "ffmpeg -v error -y -f lavfi -i testsrc=size=" + std::to_string(width) + "x" +
-                        std::to_string(height) + ":rate=10 -t " + std::to_string(seconds) + " -c:v mpeg4 " + options +
-                        " '" + path.string() + "'";
-  ASSERT_EQ(std::system(command.c_str()), 0) << command;
-}
-
-// FFmpeg's encoders drop a rotation asked for while encoding; a stream copy
-// writes it into the track's display matrix.
-void copyRotated(const fs::path& source, const fs::path& target, const std::string& options) {
-  fs::create_directories(target.parent_path());
-  std::string command = "ffmpeg -v error -y -i '" + source.string() + "' -c copy -metadata:s:v:0 rotate=90 " +
-                        options + " '" + target.string() + "'";
-  ASSERT_EQ(std::system(command.c_str()), 0) << command;
-}
-
-void setModificationTime(const fs::path& path, time_t seconds) {
-  timespec times[2] = {{seconds, 0}, {seconds, 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
-}
-
-// Replaces the content of the file without changing its inode.
-void overwrite(const fs::path& target, const fs::path& source) {
-  std::ifstream in(source, std::ios::binary);
-  std::ofstream(target, std::ios::binary | std::ios::trunc) << in.rdbuf();
-}
-
-// Path relative to the test's folder, media type, width, height, and date
-// and duration to the millisecond.
-using Row = std::tuple<std::string, int64_t, uint64_t, uint64_t, double, double>;
-
-double toMilliseconds(double seconds) { return std::round(seconds * 1000) / 1000; }
-
-class MediaIndexTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    startMediaLibraries();
-    std::string pattern = (fs::temp_directory_path() / "vek-index-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    folder_ = fs::canonical(pattern);
-    fs::create_directories(pictures());
-    fs::create_directories(videos());
-    location_ = LibraryLocation{{pictures(), videos()}, folder_ / "data/vek-photokit-helper/catalog.sqlite3"};
+  // The paths probed since the last call, sorted.
+  std::vector<std::string> taken() {
+    std::lock_guard lock(mutex);
+    std::vector<std::string> taken = std::exchange(paths, {});
+    std::sort(taken.begin(), taken.end());
+    return taken;
   }
-
-  void TearDown() override {
-    for (const auto& root : {pictures(), videos()}) {
-      if (fs::exists(root)) fs::permissions(root, fs::perms::owner_all, fs::perm_options::add);
-    }
-    fs::remove_all(folder_);
-  }
-
-  fs::path pictures() const { return folder_ / "Pictures"; }
-  fs::path videos() const { return folder_ / "Videos"; }
-
-  std::vector<Row> rows(const std::vector<IndexedAsset>& assets) const {
-    std::vector<Row> rows;
-    for (const IndexedAsset& indexed : assets) {
-      const PhotoAsset& asset = indexed.asset;
-      rows.emplace_back(fs::relative(indexed.path, folder_).string(), asset.mediaType, asset.pixelWidth,
-                        asset.pixelHeight, toMilliseconds(asset.creationDate.value_or(-1)),
-                        toMilliseconds(asset.duration));
-    }
-    return rows;
-  }
-
-  // A listing with the path of each asset, as the catalog gives it.
-  static std::vector<IndexedAsset> listed(MediaIndex& index, int64_t type, bool newestFirst) {
-    std::vector<std::string> identifiers;
-    for (const PhotoAsset& asset : index.list(type, newestFirst)) identifiers.push_back(asset.localIdentifier);
-    std::vector<IndexedAsset> assets = index.lookup(identifiers);
-    EXPECT_EQ(assets.size(), identifiers.size());
-    return assets;
-  }
-
-  // Identifier by path relative to the test's folder.
-  std::map<std::string, std::string> identifiers(MediaIndex& index) const {
-    std::map<std::string, std::string> byPath;
-    for (int64_t type : {kMediaTypeImage, kMediaTypeVideo}) {
-      for (const IndexedAsset& indexed : listed(index, type, true)) {
-        byPath[fs::relative(indexed.path, folder_).string()] = indexed.asset.localIdentifier;
-      }
-    }
-    return byPath;
-  }
-
-  testing::ScopedEnvironment zone_{"TZ", "EST5"};
-  fs::path folder_;
-  LibraryLocation location_;
 };
 
-TEST_F(MediaIndexTest, ListsDisplayedSizesDatesAndDurationsInDateOrder) {
-  writeImage(pictures() / "turned.jpg", 40, 30,
-             {{"exif-ifd2-DateTimeOriginal", "2019:09:26 16:38:00"},
-              {"exif-ifd2-SubSecTimeOriginal", "0532"},
-              {"exif-ifd2-OffsetTimeOriginal", "+03:00"}},
-             6);
-  writeImage(pictures() / "local.jpg", 40, 30, {{"exif-ifd0-DateTime", "2020:01:02 03:04:05"}});
-  writeImage(pictures() / "plain.png", 20, 10);
-  setModificationTime(pictures() / "plain.png", 1500000000);
-  writeVideo(folder_ / "upright.mp4", 64, 48, 1);
-  copyRotated(folder_ / "upright.mp4", pictures() / "clips/turned.mp4", "-metadata creation_time=2021-03-04T05:06:07Z");
-  writeVideo(videos() / "phone.mov", 64, 48, 2,
-             "-movflags use_metadata_tags -metadata com.apple.quicktime.creationdate=2019-07-24T11:25:40+0300 "
-             "-metadata creation_time=2019-07-24T08:25:57Z");
-  writeVideo(videos() / "undated.mp4", 32, 16, 1);
-  setModificationTime(videos() / "undated.mp4", 1400000000);
+// Stands in for the media module: a file holding "WxH" or "WxH@seconds" is
+// media of that displayed size (and creation date), one holding
+// "unreadable" cannot be read at the moment, anything else is not media.
+class FakeProber : public Prober {
+ public:
+  FakeProber(ProbeLog& log, fs::path base) : log_(log), base_(std::move(base)) {}
 
-  MediaIndex index(location_);
-  EXPECT_EQ(rows(listed(index, kMediaTypeImage, true)), (std::vector<Row>{
-                                                         {"Pictures/local.jpg", 1, 40, 30, 1577952245, 0},
-                                                         {"Pictures/turned.jpg", 1, 30, 40, 1569505080.053, 0},
-                                                         {"Pictures/plain.png", 1, 20, 10, 1500000000, 0},
-                                                     }));
-  EXPECT_EQ(rows(listed(index, kMediaTypeVideo, false)), (std::vector<Row>{
-                                                          {"Videos/undated.mp4", 2, 32, 16, 1400000000, 1},
-                                                          {"Videos/phone.mov", 2, 64, 48, 1563956740, 2},
-                                                          {"Pictures/clips/turned.mp4", 2, 48, 64, 1614834367, 1},
-                                                      }));
+  ProbeResult probe(const std::string& path, const FileStamp&, MediaKind kind) override {
+    std::function<void()> first;
+    {
+      std::lock_guard lock(log_.mutex);
+      if (log_.paths.size() >= log_.failAfter) throw std::runtime_error("probe failed");
+      log_.paths.push_back(fs::relative(path, base_));
+      first = std::exchange(log_.atFirstProbe, nullptr);
+    }
+    if (first) first();
+    const std::string content = vek::testing::readAll(path);
+    ProbeResult result;
+    if (content == "unreadable") return result;
+    unsigned width = 0, height = 0;
+    double date = 0;
+    const int read = std::sscanf(content.c_str(), "%ux%u@%lf", &width, &height, &date);
+    result.status = read >= 2 ? ProbeResult::Status::kMedia : ProbeResult::Status::kNotMedia;
+    result.facts.mediaType = kind == MediaKind::kImage ? kMediaTypeImage : kMediaTypeVideo;
+    result.facts.pixelWidth = width;
+    result.facts.pixelHeight = height;
+    if (read == 3) result.facts.creationDate = date;
+    return result;
+  }
+
+ private:
+  ProbeLog& log_;
+  const fs::path base_;
+};
+
+using Names = std::vector<std::string>;
+
+// The index's rules for which files to probe and which identifiers to keep,
+// on files in a temporary folder, probed by the fake.
+class MediaIndexTest : public vek::testing::TempFolder {
+ protected:
+  void SetUp() override {
+    TempFolder::SetUp();
+    fs::create_directories(pictures());
+    fs::create_directories(videos());
+    location_ = LibraryLocation{{pictures(), videos()}, root_ / "data/vek-photokit-helper/catalog.sqlite3"};
+    index_ = makeIndex(probes_);
+  }
+
+  Path pictures() const { return root_ / "Pictures"; }
+  Path videos() const { return root_ / "Videos"; }
+
+  std::unique_ptr<MediaIndex> makeIndex(ProbeLog& log) const {
+    return std::make_unique<MediaIndex>(location_, std::make_unique<FakeProber>(log, pictures()));
+  }
+
+  // Writes `content` to the picture `name`, in place when it exists.
+  void put(const std::string& name, const std::string& content) const {
+    fs::create_directories((pictures() / name).parent_path());
+    writeAll(pictures() / name, content);
+  }
+
+  // A listing's identifiers by picture name, as lookups give their paths.
+  std::map<std::string, std::string> identifiers(MediaIndex& index) const {
+    std::vector<std::string> listed;
+    for (const PhotoAsset& asset : index.list(kMediaTypeImage, true)) listed.push_back(asset.localIdentifier);
+    std::map<std::string, std::string> byName;
+    for (const IndexedAsset& found : index.lookup(listed)) {
+      byName[fs::relative(found.path, pictures())] = found.asset.localIdentifier;
+    }
+    EXPECT_EQ(byName.size(), listed.size());
+    return byName;
+  }
+
+  // The listing of pictures as names, in the listing's order.
+  Names names(MediaIndex& index, bool newestFirst) const {
+    Names names;
+    for (const PhotoAsset& asset : index.list(kMediaTypeImage, newestFirst)) {
+      names.push_back(fs::relative(index.lookup({asset.localIdentifier}).at(0).path, pictures()));
+    }
+    return names;
+  }
+
+  LibraryLocation location_;
+  ProbeLog probes_;
+  std::unique_ptr<MediaIndex> index_;
+};
+
+TEST_F(MediaIndexTest, ProbesAFileOnlyInAStateItHasNotSeen) {
+  put("a.jpg", "40x30");
+  put("b.png", "20x10");
+  put("clip.mp4", "64x48");
+  const std::map<std::string, std::string> first = identifiers(*index_);
+  EXPECT_EQ(first.size(), 2u);
+  EXPECT_EQ(probes_.taken(), (Names{"a.jpg", "b.png", "clip.mp4"}));
+  const std::regex randomUuid("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}/L0/001");
+  for (const auto& [name, identifier] : first) EXPECT_TRUE(std::regex_match(identifier, randomUuid)) << identifier;
+
+  // Listed again, and by the next run.
+  EXPECT_EQ(identifiers(*index_), first);
+  EXPECT_EQ(index_->list(kMediaTypeVideo, true).size(), 1u);
+  EXPECT_EQ(identifiers(*makeIndex(probes_)), first);
+  EXPECT_EQ(probes_.taken(), Names{});
 }
 
-TEST_F(MediaIndexTest, LeavesOutHiddenLinkedDuplicateAndUnreadableFiles) {
-  writeImage(pictures() / "visible.jpg", 8, 8);
-  writeImage(pictures() / ".dotted.jpg", 8, 8);
-  writeImage(pictures() / ".folder/inside.jpg", 8, 8);
-  writeImage(pictures() / "listed.jpg", 8, 8);
-  writeImage(pictures() / "secret/inside.jpg", 8, 8);
-  std::ofstream(pictures() / ".hidden") << "listed.jpg\nsecret\n";
-  writeImage(folder_ / "outside/linked.jpg", 8, 8);
-  fs::create_symlink(folder_ / "outside/linked.jpg", pictures() / "link.jpg");
-  fs::create_symlink(folder_ / "outside", pictures() / "linked-folder");
+TEST_F(MediaIndexTest, AFileKeepsItsIdentifierWhenEditedInPlaceOrMovedButNotWhenReplaced) {
+  for (const char* name : {"edited.jpg", "moved.jpg", "replaced.jpg", "reused.jpg"}) put(name, "40x30");
+  const std::map<std::string, std::string> first = identifiers(*index_);
+  probes_.taken();
+
+  put("edited.jpg", "160x120");
+  fs::create_directories(pictures() / "sub");
+  fs::rename(pictures() / "moved.jpg", pictures() / "sub/moved.jpg");
+  writeAll(root_ / "other.jpg", "50x40");
+  fs::rename(root_ / "other.jpg", pictures() / "replaced.jpg");
+  // Moved and rewritten: as a new file that was given the inode of one
+  // deleted meanwhile is.
+  fs::rename(pictures() / "reused.jpg", pictures() / "sub/new.jpg");
+  put("sub/new.jpg", "4000x3000");
+
+  const std::map<std::string, std::string> now = identifiers(*index_);
+  EXPECT_EQ(probes_.taken(), (Names{"edited.jpg", "replaced.jpg", "sub/new.jpg"}));
+  EXPECT_EQ(now.size(), 4u);
+  EXPECT_EQ(now.at("edited.jpg"), first.at("edited.jpg"));
+  EXPECT_EQ(index_->lookup({first.at("edited.jpg")}).at(0).asset.pixelWidth, 160u);
+  EXPECT_EQ(now.at("sub/moved.jpg"), first.at("moved.jpg"));
+  EXPECT_NE(now.at("replaced.jpg"), first.at("replaced.jpg"));
+  EXPECT_NE(now.at("sub/new.jpg"), first.at("reused.jpg"));
+  EXPECT_EQ(index_->lookup({first.at("replaced.jpg"), first.at("reused.jpg")}), std::vector<IndexedAsset>{});
+
+  fs::remove(pictures() / "edited.jpg");
+  EXPECT_EQ(identifiers(*index_).count("edited.jpg"), 0u);
+  EXPECT_EQ(index_->lookup({first.at("edited.jpg")}), std::vector<IndexedAsset>{});
+}
+
+TEST_F(MediaIndexTest, AFileThatIsNotMediaIsProbedAgainOnlyOnceItChanges) {
+  put("late.jpg", "still downloading");
+  put("broken.jpg", "garbage");
+  EXPECT_EQ(identifiers(*index_).size(), 0u);
+  EXPECT_EQ(probes_.taken(), (Names{"broken.jpg", "late.jpg"}));
+  fs::rename(pictures() / "broken.jpg", pictures() / "renamed.jpg");
+  EXPECT_EQ(identifiers(*makeIndex(probes_)).size(), 0u);
+  EXPECT_EQ(probes_.taken(), Names{});
+
+  put("late.jpg", "4000x3000");
+  EXPECT_EQ(identifiers(*index_).size(), 1u);
+  EXPECT_EQ(probes_.taken(), Names{"late.jpg"});
+}
+
+TEST_F(MediaIndexTest, AFileThatCannotBeReadNowKeepsItsIdentifierAndIsTriedAgain) {
+  put("photo.jpg", "40x30");
+  const std::string identifier = identifiers(*index_).at("photo.jpg");
+  probes_.taken();
+  put("photo.jpg", "unreadable");
+  for (int listing = 0; listing < 2; ++listing) {
+    EXPECT_EQ(identifiers(*index_).size(), 0u);
+    EXPECT_EQ(probes_.taken(), Names{"photo.jpg"});
+  }
+  put("photo.jpg", "50x40 again");
+  EXPECT_EQ(identifiers(*index_).at("photo.jpg"), identifier);
+}
+
+// A second index on the catalog stands for another helper: it lists the
+// library while the first is still probing.
+TEST_F(MediaIndexTest, AnotherHelperListingMeanwhileEndsWithTheSameIdentifiers) {
+  put("edited.jpg", "40x30");
+  const std::string edited = identifiers(*index_).at("edited.jpg");
+  put("edited.jpg", "400x300");
+  for (int i = 0; i < 10; ++i) put("new" + std::to_string(i) + ".jpg", "40x30");
+  probes_.taken();
+  ProbeLog otherProbes;
+  std::unique_ptr<MediaIndex> other = makeIndex(otherProbes);
+  std::map<std::string, std::string> theirs;
+  probes_.atFirstProbe = [&] { theirs = identifiers(*other); };
+
+  const std::map<std::string, std::string> ours = identifiers(*index_);
+  EXPECT_EQ(theirs.size(), 11u);
+  EXPECT_EQ(ours, theirs);
+  EXPECT_EQ(ours.at("edited.jpg"), edited);
+  // Each file probed once by each.
+  EXPECT_EQ(probes_.taken().size(), 11u);
+  EXPECT_EQ(otherProbes.taken().size(), 11u);
+}
+
+// A first listing of a large library commits what it probed in pieces: a
+// helper stopped half way leaves that work to the next one.
+TEST_F(MediaIndexTest, AFirstListingCutShortIsContinuedNotRedone) {
+  constexpr int kPhotos = 1300;
+  char name[16];
+  for (int i = 0; i < kPhotos; ++i) {
+    std::snprintf(name, sizeof name, "p%04d.jpg", i);
+    put(name, "8x8");
+  }
+  probes_.failAfter = 1100;
+  EXPECT_THROW(index_->list(kMediaTypeImage, true), std::runtime_error);
+  probes_.taken();
+  probes_.failAfter = SIZE_MAX;
+
+  EXPECT_EQ(identifiers(*makeIndex(probes_)).size(), size_t(kPhotos));
+  const Names probed = probes_.taken();
+  // The first piece, 1024 files in path order, was kept.
+  ASSERT_EQ(probed.size(), size_t(kPhotos - 1024));
+  EXPECT_EQ(probed.front(), "p1024.jpg");
+}
+
+TEST_F(MediaIndexTest, ListsByDateThenPathNewestOrOldestFirst) {
+  put("b.jpg", "1x1@300");
+  put("a.jpg", "1x1@300");
+  put("old.jpg", "1x1@100");
+  put("undated.jpg", "1x1");
+  put("z/new.png", "1x1@900");
+  put("clip.mp4", "1x1@500");
+  EXPECT_EQ(names(*index_, true), (Names{"z/new.png", "a.jpg", "b.jpg", "old.jpg", "undated.jpg"}));
+  EXPECT_EQ(names(*index_, false), (Names{"undated.jpg", "old.jpg", "a.jpg", "b.jpg", "z/new.png"}));
+}
+
+TEST_F(MediaIndexTest, LeavesOutHiddenLinkedDuplicateAndSpecialFiles) {
+  for (const char* name : {"visible.jpg", ".dotted.jpg", ".folder/inside.jpg", "listed.jpg", "secret/inside.jpg",
+                           "b/twice.jpg", "notes.txt"}) {
+    put(name, "8x8");
+  }
+  writeAll(pictures() / ".hidden", "listed.jpg\nsecret\n");
+  fs::create_directories(root_ / "outside");
+  writeAll(root_ / "outside/linked.jpg", "8x8");
+  fs::create_symlink(root_ / "outside/linked.jpg", pictures() / "link.jpg");
+  fs::create_symlink(root_ / "outside", pictures() / "linked-folder");
   fs::create_symlink(pictures(), pictures() / "loop");
-  writeImage(pictures() / "b/twice.jpg", 8, 8);
   fs::create_directories(pictures() / "a");
   fs::create_hard_link(pictures() / "b/twice.jpg", pictures() / "a/twice.jpg");
   ASSERT_EQ(mkfifo((pictures() / "pipe.jpg").c_str(), 0600), 0);
-  fs::path deep = pictures();
-  for (int level = 0; level < 25; ++level) deep /= "level" + std::to_string(level);
-  writeImage(deep / "deep.jpg", 8, 8);
+  std::string deep;
+  for (int level = 0; level < 25; ++level) deep += "level" + std::to_string(level) + "/";
+  put(deep + "deep.jpg", "8x8");
 
-  MediaIndex index(location_);
-  std::vector<std::string> paths;
-  for (const IndexedAsset& asset : listed(index, kMediaTypeImage, true)) paths.push_back(asset.path);
-  std::sort(paths.begin(), paths.end());
-  EXPECT_EQ(paths, (std::vector<std::string>{pictures() / "a/twice.jpg", deep / "deep.jpg", pictures() / "visible.jpg"}));
-}
-
-TEST_F(MediaIndexTest, IdentifiersFollowFilesAcrossRunsEditsAndRenames) {
-  writeImage(pictures() / "edited.jpg", 8, 8);
-  writeImage(pictures() / "moved.jpg", 8, 8);
-  writeImage(pictures() / "replaced.jpg", 8, 8);
-  writeImage(folder_ / "bigger.jpg", 16, 12);
-  std::map<std::string, std::string> first = identifiers(*std::make_unique<MediaIndex>(location_));
-  ASSERT_EQ(first.size(), 3u);
-  const std::regex randomUuid("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}/L0/001");
-  for (const auto& [path, identifier] : first) EXPECT_TRUE(std::regex_match(identifier, randomUuid)) << identifier;
-  EXPECT_NE(first["Pictures/edited.jpg"], first["Pictures/moved.jpg"]);
-
-  MediaIndex index(location_);
-  EXPECT_EQ(identifiers(index), first);
-
-  overwrite(pictures() / "edited.jpg", folder_ / "bigger.jpg");
-  fs::create_directories(pictures() / "sub");
-  fs::rename(pictures() / "moved.jpg", pictures() / "sub/moved.jpg");
-  fs::rename(folder_ / "bigger.jpg", pictures() / "replaced.jpg");
-  std::map<std::string, std::string> after = identifiers(index);
-  EXPECT_EQ(after["Pictures/edited.jpg"], first["Pictures/edited.jpg"]);
-  EXPECT_EQ(after["Pictures/sub/moved.jpg"], first["Pictures/moved.jpg"]);
-  EXPECT_NE(after["Pictures/replaced.jpg"], first["Pictures/replaced.jpg"]);
-  EXPECT_EQ(after.size(), 3u);
-  EXPECT_EQ(index.lookup({first["Pictures/edited.jpg"]}).at(0).asset.pixelWidth, 16u);
-
-  fs::remove(pictures() / "edited.jpg");
-  EXPECT_EQ(identifiers(index).count("Pictures/edited.jpg"), 0u);
+  std::vector<std::string> listed;
+  for (const auto& [name, identifier] : identifiers(*index_)) listed.push_back(name);
+  EXPECT_EQ(listed, (Names{"a/twice.jpg", deep + "deep.jpg", "visible.jpg"}));
 }
 
 TEST_F(MediaIndexTest, LookupGivesEachLiveFileOnceInTheOrderFirstNamed) {
-  writeImage(pictures() / "a.jpg", 8, 8);
-  writeImage(pictures() / "b.jpg", 8, 8);
-  writeImage(pictures() / "c.jpg", 8, 8);
-  writeImage(folder_ / "other.jpg", 8, 8);
-  MediaIndex index(location_);
-  std::map<std::string, IndexedAsset> byName;
-  for (IndexedAsset& asset : listed(index, kMediaTypeImage, true)) byName[fs::path(asset.path).filename()] = asset;
-  const std::string a = byName["a.jpg"].asset.localIdentifier;
-  const std::string b = byName["b.jpg"].asset.localIdentifier;
-  const std::string c = byName["c.jpg"].asset.localIdentifier;
-
-  EXPECT_EQ(index.lookup({c, a, "00000000-0000-4000-8000-000000000000/L0/001", c, b}),
-            (std::vector<IndexedAsset>{byName["c.jpg"], byName["a.jpg"], byName["b.jpg"]}));
+  for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) put(name, "8x8");
+  writeAll(root_ / "other.jpg", "8x8");
+  std::map<std::string, std::string> id = identifiers(*index_);
+  const std::vector<IndexedAsset> all = index_->lookup({id["c.jpg"], id["a.jpg"], id["b.jpg"]});
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[0].path, pictures() / "c.jpg");
+  EXPECT_EQ(all[1].path, pictures() / "a.jpg");
+  EXPECT_EQ(index_->lookup(
+                {id["c.jpg"], id["a.jpg"], "00000000-0000-4000-8000-000000000000/L0/001", id["c.jpg"], id["b.jpg"]}),
+            all);
 
   // Without a new listing, the catalog still names b.jpg's path, but another
   // file now lives there.
-  fs::rename(folder_ / "other.jpg", pictures() / "b.jpg");
+  fs::rename(root_ / "other.jpg", pictures() / "b.jpg");
   fs::remove(pictures() / "a.jpg");
-  EXPECT_EQ(index.lookup({a, b, c}), (std::vector<IndexedAsset>{byName["c.jpg"]}));
+  EXPECT_EQ(index_->lookup({id["a.jpg"], id["b.jpg"], id["c.jpg"]}), std::vector<IndexedAsset>{all[0]});
 
-  index.forget({c});
-  EXPECT_EQ(index.lookup({c}), std::vector<IndexedAsset>{});
-}
-
-TEST_F(MediaIndexTest, FileThatFailedToProbeIsListedOnceItChanges) {
-  std::ofstream(pictures() / "late.jpg") << "still downloading";
-  MediaIndex index(location_);
-  EXPECT_TRUE(index.list(kMediaTypeImage, true).empty());
-  writeImage(folder_ / "done.jpg", 8, 8);
-  overwrite(pictures() / "late.jpg", folder_ / "done.jpg");
-  EXPECT_EQ(index.list(kMediaTypeImage, true).size(), 1u);
+  index_->forget({id["c.jpg"]});
+  EXPECT_EQ(index_->lookup({id["c.jpg"]}), std::vector<IndexedAsset>{});
 }
 
 TEST_F(MediaIndexTest, DamagedOrForeignCatalogIsSetAsideAndRebuilt) {
   const fs::path catalog = location_.catalogPath;
-  for (int i = 0; i < 40; ++i) writeImage(pictures() / ("photo-with-a-long-name-" + std::to_string(i) + ".jpg"), 8, 8);
-  const std::map<std::string, std::string> before = identifiers(*std::make_unique<MediaIndex>(location_));
+  for (int i = 0; i < 40; ++i) put("photo-with-a-long-name-" + std::to_string(i) + ".jpg", "8x8");
+  const std::map<std::string, std::string> before = identifiers(*index_);
+  index_.reset();
   const std::function<void()> damages[] = {
       // Pages after the first: found only when the catalog is read.
       [&] {
@@ -262,7 +313,7 @@ TEST_F(MediaIndexTest, DamagedOrForeignCatalogIsSetAsideAndRebuilt) {
         file.seekp(4096);
         for (int i = 0; i < 8192; ++i) file.put(static_cast<char>(0xA5));
       },
-      [&] { std::ofstream(catalog, std::ios::trunc) << std::string(8192, 'x'); },
+      [&] { writeAll(catalog, std::string(8192, 'x')); },
       [&] {
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(catalog.c_str(), &db), SQLITE_OK);
@@ -273,7 +324,7 @@ TEST_F(MediaIndexTest, DamagedOrForeignCatalogIsSetAsideAndRebuilt) {
   for (size_t damage = 0; damage < std::size(damages); ++damage) {
     SCOPED_TRACE(damage);
     damages[damage]();
-    const std::map<std::string, std::string> rebuilt = identifiers(*std::make_unique<MediaIndex>(location_));
+    const std::map<std::string, std::string> rebuilt = identifiers(*makeIndex(probes_));
     EXPECT_EQ(rebuilt.size(), 40u);
     if (damage == 0) {
       EXPECT_NE(rebuilt, before);
@@ -302,20 +353,63 @@ int64_t statusWithoutPrivileges(const MediaIndex& index) {
 }
 
 TEST_F(MediaIndexTest, AuthorizationFollowsTheRootsPermissions) {
-  fs::permissions(folder_, fs::perms::all);
-  MediaIndex index(location_);
+  fs::permissions(root_, fs::perms::all);
   for (const auto& root : {pictures(), videos()}) fs::permissions(root, fs::perms::all);
-  EXPECT_EQ(statusWithoutPrivileges(index), kAuthorizationStatusAuthorized);
+  EXPECT_EQ(statusWithoutPrivileges(*index_), kAuthorizationStatusAuthorized);
 
   fs::permissions(pictures(), fs::perms(0555));
-  EXPECT_EQ(statusWithoutPrivileges(index), kAuthorizationStatusLimited);
+  EXPECT_EQ(statusWithoutPrivileges(*index_), kAuthorizationStatusLimited);
 
   fs::permissions(videos(), fs::perms::none);
-  EXPECT_EQ(statusWithoutPrivileges(index), kAuthorizationStatusDenied);
+  EXPECT_EQ(statusWithoutPrivileges(*index_), kAuthorizationStatusDenied);
 
   fs::remove(videos());
   fs::remove(pictures());
-  EXPECT_EQ(statusWithoutPrivileges(index), kAuthorizationStatusAuthorized);
+  EXPECT_EQ(statusWithoutPrivileges(*index_), kAuthorizationStatusAuthorized);
+}
+
+// Only real media show what the media module reads from a file: sizes as
+// displayed (a photo's EXIF orientation, a video's rotation), dates from the
+// container or else the modification time, durations.
+TEST_F(MediaIndexTest, ListsTheDisplayedSizesDatesAndDurationsOfRealMedia) {
+  using vek::testing::run;
+  vek::testing::makeImage(pictures() / "turned.jpg", 40, 30);
+  run("exiftool -q -overwrite_original -Orientation#=6 " + vek::testing::quoted(pictures() / "turned.jpg"));
+  vek::testing::makeImage(pictures() / "plain.png", 20, 10);
+  vek::testing::makeVideo(root_ / "upright.mp4", 1);
+  fs::create_directories(pictures() / "clips");
+  // FFmpeg's encoders drop a rotation asked for while encoding; a stream
+  // copy writes it into the track's display matrix.
+  run("ffmpeg -nostdin -y -i " + vek::testing::quoted(root_ / "upright.mp4") +
+      " -c copy -metadata:s:v:0 rotate=90 -metadata creation_time=2021-03-04T05:06:07Z " +
+      vek::testing::quoted(pictures() / "clips/turned.mp4"));
+  vek::testing::makeVideo(
+      videos() / "phone.mov", 2, "64x48",
+      "-movflags use_metadata_tags -metadata com.apple.quicktime.creationdate=2019-07-24T11:25:40+0300 "
+      "-metadata creation_time=2019-07-24T08:25:57Z");
+  vek::testing::makeVideo(videos() / "undated.mp4", 1, "32x16");
+  vek::testing::setMtime(pictures() / "turned.jpg", 1600000000);
+  vek::testing::setMtime(pictures() / "plain.png", 1500000000);
+  vek::testing::setMtime(videos() / "undated.mp4", 1400000000);
+
+  // Path below the test's folder, width, height, date and duration in
+  // milliseconds.
+  using Row = std::tuple<std::string, uint64_t, uint64_t, long, long>;
+  MediaIndex index(location_);
+  auto rows = [&](int64_t type) {
+    std::vector<Row> rows;
+    for (const PhotoAsset& asset : index.list(type, true)) {
+      const fs::path path = index.lookup({asset.localIdentifier}).at(0).path;
+      rows.emplace_back(fs::relative(path, root_), asset.pixelWidth, asset.pixelHeight,
+                        std::lround(asset.creationDate.value_or(-1) * 1000), std::lround(asset.duration * 1000));
+    }
+    return rows;
+  };
+  EXPECT_EQ(rows(kMediaTypeImage), (std::vector<Row>{{"Pictures/turned.jpg", 30, 40, 1600000000000, 0},
+                                                     {"Pictures/plain.png", 20, 10, 1500000000000, 0}}));
+  EXPECT_EQ(rows(kMediaTypeVideo), (std::vector<Row>{{"Pictures/clips/turned.mp4", 48, 64, 1614834367000, 1000},
+                                                     {"Videos/phone.mov", 64, 48, 1563956740000, 2000},
+                                                     {"Videos/undated.mp4", 32, 16, 1400000000000, 1000}}));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "photos/photo_library_port.hpp"
 #include "platform/linux/decoders/media_libraries.hpp"
 #include "platform/linux/probe/dates.hpp"
+#include "platform/linux/helper_home.hpp"
 #include "platform/linux/scoped_environment.hpp"
 #include "support/samples.hpp"
 
@@ -82,6 +83,48 @@ TEST_F(ProbeTest, SampleFilesMatchTheirKnownProperties) {
     EXPECT_NEAR(result.facts.duration, want.duration, 0.001);
   }
 }
+
+// The facts of the file at `path`, probed as the kind its name says.
+ProbeResult probeAt(const std::filesystem::path& path) {
+  const std::optional<FileStamp> stamp = stampOfFile(path);
+  EXPECT_TRUE(stamp) << path;
+  return probeFile(path, stamp.value_or(FileStamp{}), mediaKindForName(path.filename().string()).value());
+}
+
+// Each format writes its EXIF tags in its own place (a JPEG segment, a PNG
+// chunk, a TIFF directory...); the dates must not depend on which.
+class ImageDatesTest : public testing::TempFolder, public ::testing::WithParamInterface<const char*> {
+ protected:
+  void SetUp() override {
+    TempFolder::SetUp();
+    startMediaLibraries();
+  }
+};
+
+TEST_P(ImageDatesTest, OriginalDateThenDateTimeThenModificationTime) {
+  using testing::quoted;
+  const std::filesystem::path original = root_ / (std::string("original.") + GetParam());
+  const std::filesystem::path modified = root_ / (std::string("modified.") + GetParam());
+  const std::filesystem::path undated = root_ / (std::string("undated.") + GetParam());
+  for (const auto& path : {original, modified, undated}) testing::makeImage(path, 24, 16);
+  const std::string tag = "exiftool -q -overwrite_original '-EXIF:ModifyDate=2016:01:02 03:04:05' -SubSecTime=5 "
+                          "'-OffsetTime=+01:00' ";
+  testing::run(tag + "'-DateTimeOriginal=2015:06:01 12:34:56' -SubSecTimeOriginal=250 '-OffsetTimeOriginal=+02:00' " +
+               quoted(original));
+  testing::run(tag + quoted(modified));
+  // Modification times that would give the files other dates.
+  testing::setMtime(original, 1300000000);
+  testing::setMtime(modified, 1200000000);
+  testing::setMtime(undated, 1400000000);
+  // 2015-06-01T10:34:56.250Z, 2016-01-02T02:04:05.500Z, the undated file's
+  // modification time.
+  EXPECT_NEAR(probeAt(original).facts.creationDate.value_or(0), 1433154896.25, 1e-6);
+  EXPECT_NEAR(probeAt(modified).facts.creationDate.value_or(0), 1451700245.5, 1e-6);
+  EXPECT_NEAR(probeAt(undated).facts.creationDate.value_or(0), 1400000000, 1e-6);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, ImageDatesTest, ::testing::Values("jpg", "png", "webp", "tif", "heic"),
+                         [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
 }  // namespace
 }  // namespace vek::linux_library

@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <map>
 #include <vector>
 
 #include "platform/linux/decoders/media_libraries.hpp"
 #include "platform/linux/decoders/vips_image_ptr.hpp"
+#include "platform/linux/helper_home.hpp"
+#include "platform/linux/probe/probe.hpp"
 #include "platform/linux/render/video_poster.hpp"
 #include "support/samples.hpp"
 
@@ -58,15 +60,11 @@ void save(VipsImage* image, const fs::path& path) {
   ASSERT_EQ(vips_image_write_to_file(image, path.c_str(), nullptr), 0) << vips_error_buffer();
 }
 
-void writeBytes(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
-std::string readBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using testing::readAll;
+using testing::writeAll;
 
 bool ffmpeg(const std::string& arguments) {
-  const std::string command = "ffmpeg -nostdin -hide_banner -loglevel error -y " + arguments + " >/dev/null 2>&1";
-  return std::system(command.c_str()) == 0;
+  return std::system(("ffmpeg -nostdin -loglevel error -y " + arguments + " >/dev/null 2>&1").c_str()) == 0;
 }
 
 VipsImagePtr decodeJpeg(const std::string& jpeg) {
@@ -124,18 +122,9 @@ VipsImagePtr lanczosTo(VipsImage* image, int width, int height) {
   });
 }
 
-class RenderTest : public ::testing::Test {
+class RenderTest : public testing::TempFolder {
  protected:
   static void SetUpTestSuite() { startMediaLibraries(); }
-
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "vek-render-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  fs::path dir_;
 };
 
 // Each file is white with a red top-left quarter, which must survive every
@@ -148,17 +137,17 @@ TEST_F(RenderTest, FitsIntoTheBoxWithoutEnlarging) {
   };
   // Boxes of 1024, 1000, 256 and 100 make it decode at DCT shrinks 1, 2, 4
   // and 8.
-  save(marked(3000, 2000).image().get(), dir_ / "large.jpg");
-  save(marked(300, 500).image().get(), dir_ / "portrait.png");
-  save(marked(1600, 1200).image().get(), dir_ / "photo.webp");
-  save(marked(1600, 1200).image().get(), dir_ / "photo.tif");
+  save(marked(3000, 2000).image().get(), root_ / "large.jpg");
+  save(marked(300, 500).image().get(), root_ / "portrait.png");
+  save(marked(1600, 1200).image().get(), root_ / "photo.webp");
+  save(marked(1600, 1200).image().get(), root_ / "photo.tif");
   // Two frames, the second all blue: only the first may be shown.
   Canvas frames(320, 480, kWhite);
   frames.paint(0, 0, 80, 60, kRed);
   frames.paint(0, 240, 320, 240, kBlue);
   VipsImagePtr strip = frames.image();
   vips_image_set_int(strip.get(), VIPS_META_PAGE_HEIGHT, 240);
-  save(strip.get(), dir_ / "animated.gif");
+  save(strip.get(), root_ / "animated.gif");
 
   struct Case {
     const char* file;
@@ -174,7 +163,7 @@ TEST_F(RenderTest, FitsIntoTheBoxWithoutEnlarging) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.file) + " box " + std::to_string(c.box));
-    VipsImagePtr out = renderDecoded(dir_ / c.file, c.box);
+    VipsImagePtr out = renderDecoded(root_ / c.file, c.box);
     ASSERT_TRUE(out);
     EXPECT_EQ(out->Xsize, c.width);
     EXPECT_EQ(out->Ysize, c.height);
@@ -183,6 +172,36 @@ TEST_F(RenderTest, FitsIntoTheBoxWithoutEnlarging) {
     EXPECT_TRUE(hasColour(out.get(), c.width * 3 / 4, c.height * 3 / 4, kWhite));
   }
 }
+
+// Pictures so thin that at small boxes their shorter side would round to
+// nothing, in each format whose loader has a shrink-on-load of its own (or
+// none).
+class ThinPictureTest : public RenderTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ThinPictureTest, KeepsItsShorterSideAtEveryBox) {
+  using Size = std::pair<int, int>;
+  const std::pair<Size, std::map<int64_t, Size>> shapes[] = {
+      {{1, 4000}, {{1, {1, 1}}, {2, {1, 2}}, {10, {1, 10}}, {100, {1, 100}}}},
+      {{4000, 3}, {{1, {1, 1}}, {2, {2, 1}}, {10, {10, 1}}, {100, {100, 1}}}},
+      {{13, 169}, {{1, {1, 1}}, {2, {1, 2}}, {10, {1, 10}}, {100, {8, 100}}}},
+  };
+  for (const auto& [stored, fitted] : shapes) {
+    const fs::path path = root_ / (std::to_string(stored.first) + "x" + std::to_string(stored.second) + "." + GetParam());
+    testing::makeImage(path, stored.first, stored.second);
+    const MediaFacts listed = probeFile(path, stampOfFile(path).value(), MediaKind::kImage).facts;
+    EXPECT_EQ(Size(listed.pixelWidth, listed.pixelHeight), stored) << path;
+    for (const auto& [box, size] : fitted) {
+      SCOPED_TRACE(path.filename().string() + " at box " + std::to_string(box));
+      VipsImagePtr out = renderDecoded(path, box);
+      ASSERT_TRUE(out);
+      EXPECT_EQ(Size(out->Xsize, out->Ysize), size);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, ThinPictureTest,
+                         ::testing::Values("jpg", "png", "webp", "tif", "gif", "heic", "avif", "jxl"),
+                         [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
 TEST_F(RenderTest, EveryExifOrientationComesOutUpright) {
   // Where the stored top-left and top-right corners appear once shown: 0
@@ -210,7 +229,7 @@ TEST_F(RenderTest, EveryExifOrientationComesOutUpright) {
     vips_image_set_int(tagged.get(), VIPS_META_ORIENTATION, c.orientation);
     // Concatenated onto the path: GCC 12 misreads a short literal inserted
     // before a string as an overlapping copy (its -Wrestrict fault 105651).
-    fs::path path = dir_ / "o";
+    fs::path path = root_ / "o";
     path += std::to_string(c.orientation) + ".jpg";
     save(tagged.get(), path);
 
@@ -240,13 +259,13 @@ TEST_F(RenderTest, DisplayP3ColoursAreConvertedToSrgb) {
   const Pixel p3Value = {200, 60, 50};
   Canvas canvas(32, 32, p3Value);
   VipsImagePtr untagged = canvas.image();
-  save(untagged.get(), dir_ / "untagged.png");
-  ASSERT_EQ(vips_jpegsave(untagged.get(), (dir_ / "p3.jpg").c_str(), "profile", "p3", nullptr), 0);
+  save(untagged.get(), root_ / "untagged.png");
+  ASSERT_EQ(vips_jpegsave(untagged.get(), (root_ / "p3.jpg").c_str(), "profile", "p3", nullptr), 0);
 
-  VipsImagePtr plain = renderDecoded(dir_ / "untagged.png", 16);
+  VipsImagePtr plain = renderDecoded(root_ / "untagged.png", 16);
   ASSERT_TRUE(plain);
   EXPECT_TRUE(hasColour(plain.get(), 8, 8, p3Value, 3));
-  VipsImagePtr out = renderDecoded(dir_ / "p3.jpg", 16);
+  VipsImagePtr out = renderDecoded(root_ / "p3.jpg", 16);
   ASSERT_TRUE(out);
   const auto srgb = pixelAt(out.get(), 8, 8);
   EXPECT_GT(srgb[0], p3Value[0] + 10);
@@ -267,7 +286,7 @@ TEST_F(RenderTest, PhotosDecodedAtReducedScaleKeepOrientationProfileAndFailWhenC
   stored.paint(kWidth - kMarker, 0, kMarker, kMarker, kBlue);
   VipsImagePtr tagged = stored.image();
   vips_image_set_int(tagged.get(), VIPS_META_ORIENTATION, 6);
-  const fs::path path = dir_ / "sideways-p3.jpg";
+  const fs::path path = root_ / "sideways-p3.jpg";
   ASSERT_EQ(vips_jpegsave(tagged.get(), path.c_str(), "profile", "p3", nullptr), 0);
 
   // Orientation 6 shows the stored top-left corner at the top right. The
@@ -288,16 +307,16 @@ TEST_F(RenderTest, PhotosDecodedAtReducedScaleKeepOrientationProfileAndFailWhenC
 
   Canvas grey(kWidth, kHeight, Pixel{90});
   VipsImagePtr greyImage = grey.image();
-  save(greyImage.get(), dir_ / "grey.jpg");
-  VipsImagePtr greyOut = renderDecoded(dir_ / "grey.jpg", 60);
+  save(greyImage.get(), root_ / "grey.jpg");
+  VipsImagePtr greyOut = renderDecoded(root_ / "grey.jpg", 60);
   ASSERT_TRUE(greyOut);
   EXPECT_TRUE(hasColour(greyOut.get(), 30, 20, {90, 90, 90}, 4));
 
   // A cut file gives no JPEG, however often it is asked for: its damage is
   // found at its header or when its rows are decoded for the encoder.
-  const std::string bytes = readBytes(path);
-  writeBytes(dir_ / "cut.jpg", bytes.substr(0, bytes.size() * 2 / 3));
-  if (std::shared_ptr<PlatformImage> cut = renderImageFile(dir_ / "cut.jpg", 60)) {
+  const std::string bytes = readAll(path);
+  writeAll(root_ / "cut.jpg", bytes.substr(0, bytes.size() * 2 / 3));
+  if (std::shared_ptr<PlatformImage> cut = renderImageFile(root_ / "cut.jpg", 60)) {
     EXPECT_FALSE(cut->jpegRepresentation(0.85));
     EXPECT_FALSE(cut->jpegRepresentation(0.85));
   }
@@ -320,12 +339,12 @@ TEST_F(RenderTest, ReducedScaleRendersMayBeDroppedWhileDecoding) {
   ASSERT_TRUE(noisy);
   double red[] = {255, 0, 0};
   ASSERT_EQ(vips_draw_rect(noisy.get(), red, 3, 3000, 2000, 1000, 1000, "fill", TRUE, nullptr), 0);
-  ASSERT_EQ(vips_jpegsave(noisy.get(), (dir_ / "noise.jpg").c_str(), "Q", 95, nullptr), 0);
-  ASSERT_GT(fs::file_size(dir_ / "noise.jpg"), 2u << 20);
-  for (int i = 0; i < 3; ++i) EXPECT_TRUE(renderImageFile(dir_ / "noise.jpg", 100));
+  ASSERT_EQ(vips_jpegsave(noisy.get(), (root_ / "noise.jpg").c_str(), "Q", 95, nullptr), 0);
+  ASSERT_GT(fs::file_size(root_ / "noise.jpg"), 2u << 20);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(renderImageFile(root_ / "noise.jpg", 100));
   // At half size the square spans x 750 to 1000 and y 500 to 750. Bytes
   // handed to the decoder twice or skipped would move it.
-  VipsImagePtr out = renderDecoded(dir_ / "noise.jpg", 1000);
+  VipsImagePtr out = renderDecoded(root_ / "noise.jpg", 1000);
   ASSERT_TRUE(out);
   EXPECT_TRUE(hasColour(out.get(), 870, 620, kRed));
   EXPECT_TRUE(hasColour(out.get(), 754, 620, kRed));
@@ -341,21 +360,21 @@ TEST_F(RenderTest, AlphaIsFlattenedOntoWhite) {
   canvas.paint(32, 0, 32, 64, {0, 160, 0, 255});
   canvas.paint(0, 24, 64, 16, {0, 0, 0, 128});
   VipsImagePtr rgba = canvas.image();
-  save(rgba.get(), dir_ / "alpha8.png");
+  save(rgba.get(), root_ / "alpha8.png");
   VipsImagePtr rgba16 = vipsResult(
       [&](VipsImage** out) { return vips_colourspace(rgba.get(), out, VIPS_INTERPRETATION_RGB16, nullptr); });
   ASSERT_TRUE(rgba16);
-  save(rgba16.get(), dir_ / "alpha16.png");
+  save(rgba16.get(), root_ / "alpha16.png");
   std::vector<const char*> names = {"alpha8.png", "alpha16.png"};
   // HEIF carries alpha as a plane of its own.
-  if (vips_image_write_to_file(rgba.get(), (dir_ / "alpha.heic").c_str(), "lossless", TRUE, nullptr) == 0) {
+  if (vips_image_write_to_file(rgba.get(), (root_ / "alpha.heic").c_str(), "lossless", TRUE, nullptr) == 0) {
     names.push_back("alpha.heic");
   }
   vips_error_clear();
 
   for (const char* name : names) {
     SCOPED_TRACE(name);
-    VipsImagePtr out = renderDecoded(dir_ / name, 0);
+    VipsImagePtr out = renderDecoded(root_ / name, 0);
     ASSERT_TRUE(out);
     EXPECT_TRUE(hasColour(out.get(), 8, 8, kWhite, 8));
     EXPECT_TRUE(hasColour(out.get(), 56, 8, kGreen, 20));
@@ -387,14 +406,14 @@ TEST_F(RenderTest, HeicIsTurnedUprightOnce) {
 // files that must never reach a loader at all.
 TEST_F(RenderTest, UntrustedFormatsAndNonFilesFail) {
   const std::string svg = R"(<svg xmlns="http://www.w3.org/2000/svg" width="90" height="60"></svg>)";
-  writeBytes(dir_ / "drawing.svg", svg);
-  writeBytes(dir_ / "drawing.jpg", svg);
-  fs::create_directory(dir_ / "folder.jpg");
+  writeAll(root_ / "drawing.svg", svg);
+  writeAll(root_ / "drawing.jpg", svg);
+  fs::create_directory(root_ / "folder.jpg");
 
   for (const char* name : {"drawing.svg", "drawing.jpg", "folder.jpg", "missing.jpg"}) {
     for (int64_t box : {0, 256}) {
       SCOPED_TRACE(std::string(name) + " box " + std::to_string(box));
-      EXPECT_EQ(renderImageFile(dir_ / name, box), nullptr);
+      EXPECT_EQ(renderImageFile(root_ / name, box), nullptr);
     }
   }
 }
@@ -405,9 +424,9 @@ TEST_F(RenderTest, JpegBytesCarryNoMetadataAndFollowTheFactor) {
   VipsImagePtr image = canvas.image();
   vips_image_set_string(image.get(), "exif-ifd0-Make", "Test Camera");
   vips_image_set_int(image.get(), VIPS_META_ORIENTATION, 3);
-  save(image.get(), dir_ / "turned.jpg");
+  save(image.get(), root_ / "turned.jpg");
 
-  auto rendered = renderImageFile(dir_ / "turned.jpg", 0);
+  auto rendered = renderImageFile(root_ / "turned.jpg", 0);
   ASSERT_TRUE(rendered);
   const auto good = rendered->jpegRepresentation(0.95);
   const auto poor = rendered->jpegRepresentation(0.3);
@@ -433,14 +452,14 @@ bool makeMarkedVideo(const fs::path& path) {
 }
 
 TEST_F(RenderTest, VideoPostersAreUprightAndUndecodableVideosFail) {
-  const fs::path plain = dir_ / "plain.mp4";
-  const fs::path video = dir_ / "rotated.mp4";
+  const fs::path plain = root_ / "plain.mp4";
+  const fs::path video = root_ / "rotated.mp4";
   ASSERT_TRUE(makeMarkedVideo(plain));
   // FFmpeg 5.1 turns the rotate tag into a display matrix only when copying.
   ASSERT_TRUE(ffmpeg("-i " + plain.string() + " -c copy -metadata:s:v:0 rotate=90 " + video.string()));
   // The ffmpeg tool applies the display matrix itself when it decodes.
-  ASSERT_TRUE(ffmpeg("-i " + video.string() + " -frames:v 1 " + (dir_ / "shown.png").string()));
-  VipsImagePtr shown(vips_image_new_from_file((dir_ / "shown.png").c_str(), "access", VIPS_ACCESS_RANDOM, nullptr));
+  ASSERT_TRUE(ffmpeg("-i " + video.string() + " -frames:v 1 " + (root_ / "shown.png").string()));
+  VipsImagePtr shown(vips_image_new_from_file((root_ / "shown.png").c_str(), "access", VIPS_ACCESS_RANDOM, nullptr));
   ASSERT_TRUE(shown);
   ASSERT_EQ(shown->Xsize, 64);
 
@@ -453,15 +472,15 @@ TEST_F(RenderTest, VideoPostersAreUprightAndUndecodableVideosFail) {
   ASSERT_TRUE(fitted);
   EXPECT_EQ(fitted->size(), (ImageSize{32, 48}));
 
-  const std::string bytes = readBytes(plain);
+  const std::string bytes = readAll(plain);
   // The sample table comes last, so the front half is all data and no index.
-  writeBytes(dir_ / "truncated.mp4", bytes.substr(0, bytes.size() / 2));
+  writeAll(root_ / "truncated.mp4", bytes.substr(0, bytes.size() / 2));
   // A concat script would make the demuxer read another file of its choosing.
-  writeBytes(dir_ / "script.mp4", "ffconcat version 1.0\nfile plain.mp4\n");
-  ASSERT_TRUE(ffmpeg("-f lavfi -i sine=d=0.5 " + (dir_ / "sound.m4a").string()));
+  writeAll(root_ / "script.mp4", "ffconcat version 1.0\nfile plain.mp4\n");
+  ASSERT_TRUE(ffmpeg("-f lavfi -i sine=d=0.5 " + (root_ / "sound.m4a").string()));
   for (const char* name : {"truncated.mp4", "script.mp4", "sound.m4a", "none.mp4"}) {
     SCOPED_TRACE(name);
-    EXPECT_EQ(renderVideoPoster(dir_ / name, 64), nullptr);
+    EXPECT_EQ(renderVideoPoster(root_ / name, 64), nullptr);
   }
 }
 

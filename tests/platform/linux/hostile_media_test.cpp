@@ -199,30 +199,5 @@ TEST_F(HostileMediaTest, ImagesOfMorePixelsThanTheLimitAreRefusedWithoutDecoding
   EXPECT_EQ(parse(render(*helper, ids[1], 0))["ok"]["width"].get_int64().value_unsafe(), 16);
 }
 
-TEST_F(HostileMediaTest, AFileRewrittenDuringTheListingIsListedOnceItSettles) {
-  makeImage(pictures() / "stable.jpg", 30, 20);
-  makeImage(pictures() / "changing.jpg", 50, 40);
-  for (int i = 0; i < 40; ++i) fs::copy_file(pictures() / "stable.jpg", pictures() / ("copy" + std::to_string(i) + ".jpg"));
-  const std::string good = readAll(pictures() / "changing.jpg");
-  auto helper = startHelper();
-  std::atomic<bool> stop = false;
-  std::thread writer([&] {
-    for (int round = 0; !stop; ++round) {
-      // Rewritten in place: truncated to garbage, then good again.
-      writeAll(pictures() / "changing.jpg", round % 2 ? good.substr(0, 100 + round % 500) : good);
-    }
-    writeAll(pictures() / "changing.jpg", good);
-  });
-  for (int listing = 0; listing < 5; ++listing) {
-    EXPECT_GE(identifiers(*helper, "image").size(), 41u);
-  }
-  stop = true;
-  writer.join();
-  // Make the final content look changed even where the clock is coarse.
-  fs::last_write_time(pictures() / "changing.jpg", fs::file_time_type::clock::now() + std::chrono::seconds(5));
-  EXPECT_EQ(sizes(*helper, "image").count("50x40"), 1u);
-  EXPECT_EQ(identifiers(*helper, "image").size(), 42u);
-}
-
 }  // namespace
 }  // namespace vek::testing

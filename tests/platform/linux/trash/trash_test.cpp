@@ -1,5 +1,6 @@
 #include "platform/linux/trash/trash.hpp"
 
+#include "platform/linux/helper_home.hpp"
 #include "platform/linux/scoped_environment.hpp"
 
 #include <glib.h>
@@ -27,6 +28,7 @@ namespace vek::linux_library {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::readAll;
 using testing::ScopedEnvironment;
 
 // Files hold their own original path, so a file found in the trash shows
@@ -36,10 +38,6 @@ void makeFile(const std::string& path) {
   std::ofstream(path, std::ios::binary) << path;
 }
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 std::set<std::string> namesIn(const fs::path& folder) {
   std::set<std::string> names;
@@ -56,7 +54,7 @@ struct TrashInfo {
 
 TrashInfo readInfo(const fs::path& trash, const std::string& name) {
   static const std::regex kInfo("\\[Trash Info\\]\nPath=([^\n]*)\nDeletionDate=([^\n]*)\n");
-  std::string text = readFile(trash / "info" / (name + ".trashinfo"));
+  std::string text = readAll(trash / "info" / (name + ".trashinfo"));
   std::smatch parts;
   if (!std::regex_match(text, parts, kInfo)) {
     ADD_FAILURE() << "malformed info for " << name << ": " << text;
@@ -74,7 +72,7 @@ std::set<std::string> checkTrash(const fs::path& trash, const std::string& base 
   for (const std::string& name : namesIn(trash / "files")) {
     std::string origin = base + readInfo(trash, name).path;
     if (!fs::is_symlink(trash / "files" / name)) {
-      EXPECT_EQ(readFile(trash / "files" / name), origin) << name;
+      EXPECT_EQ(readAll(trash / "files" / name), origin) << name;
     }
     EXPECT_TRUE(origins.insert(origin).second) << origin << " is in the trash twice";
   }
@@ -188,8 +186,8 @@ TEST_F(TrashTest, OneFileThatCannotMoveKeepsAllInPlace) {
     std::optional<std::string> reason = moveToTrash({first, path, last}, settings_);
     ASSERT_TRUE(reason.has_value());
     EXPECT_NE(reason->find(why), std::string::npos) << *reason;
-    EXPECT_EQ(readFile(first), first);
-    EXPECT_EQ(readFile(last), last);
+    EXPECT_EQ(readAll(first), first);
+    EXPECT_EQ(readAll(last), last);
     EXPECT_TRUE(homeTrashIsEmpty());
   }
 
@@ -197,7 +195,7 @@ TEST_F(TrashTest, OneFileThatCannotMoveKeepsAllInPlace) {
   std::optional<std::string> reason = moveToTrash({first}, {root_ + "/blocker/Trash", getuid()});
   ASSERT_TRUE(reason.has_value());
   EXPECT_NE(reason->find("no usable trash"), std::string::npos) << *reason;
-  EXPECT_EQ(readFile(first), first);
+  EXPECT_EQ(readAll(first), first);
 }
 
 TEST_F(TrashTest, FailureHalfWayPutsMovedFilesBack) {
@@ -214,10 +212,10 @@ TEST_F(TrashTest, FailureHalfWayPutsMovedFilesBack) {
   ASSERT_TRUE(reason.has_value());
   EXPECT_NE(reason->find(paths[3]), std::string::npos) << *reason;
   EXPECT_EQ(reason->find("stay in the trash"), std::string::npos) << *reason;
-  EXPECT_EQ(readFile(paths[0]), paths[0]);
-  EXPECT_EQ(readFile(paths[1]), paths[1]);
+  EXPECT_EQ(readAll(paths[0]), paths[0]);
+  EXPECT_EQ(readAll(paths[1]), paths[1]);
   EXPECT_TRUE(fs::is_symlink(paths[2]));
-  EXPECT_EQ(readFile(paths[3]), root_ + "/q/c.jpg");
+  EXPECT_EQ(readAll(paths[3]), root_ + "/q/c.jpg");
   EXPECT_TRUE(homeTrashIsEmpty());
 }
 
@@ -242,7 +240,7 @@ TEST_F(TrashTest, FilesOnAnotherFileSystemGoToItsOwnTrashOrNowhere) {
     EXPECT_NE(reason->find("belongs to another user"), std::string::npos) << *reason;
     fs::remove(userTrash);
   }
-  EXPECT_EQ(readFile(paths[0]) + readFile(paths[1]), paths[0] + paths[1]);
+  EXPECT_EQ(readAll(paths[0]) + readAll(paths[1]), paths[0] + paths[1]);
   EXPECT_TRUE(homeTrashIsEmpty());
 
   EXPECT_EQ(moveToTrash(paths, settings_), std::nullopt);
@@ -326,19 +324,6 @@ TEST_F(TrashTest, KillingTheMoveAtAnyMomentLosesNothing) {
     // What a killed move leaves behind does not stand in the way of the next.
     EXPECT_EQ(moveToTrash(left, settings), std::nullopt);
     EXPECT_EQ(checkTrash(settings.homeTrash), std::set<std::string>(paths.begin(), paths.end()));
-  }
-}
-
-TEST(TrashSettingsTest, HomeTrashFollowsDataHomeThenHome) {
-  ScopedEnvironment home("HOME", "/home/someone");
-  std::pair<const char*, const char*> cases[] = {{"/data/home/", "/data/home/Trash"},
-                                                 {"relative/data", "/home/someone/.local/share/Trash"},
-                                                 {nullptr, "/home/someone/.local/share/Trash"}};
-  for (auto [dataHome, trash] : cases) {
-    ScopedEnvironment scoped("XDG_DATA_HOME", dataHome);
-    TrashSettings settings = trashSettingsFromEnvironment();
-    EXPECT_EQ(settings.homeTrash, trash) << (dataHome ? dataHome : "unset");
-    EXPECT_EQ(settings.uid, getuid());
   }
 }
 

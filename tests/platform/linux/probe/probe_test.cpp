@@ -1,11 +1,5 @@
 #include "platform/linux/probe/probe.hpp"
 
-#include <sys/stat.h>
-
-#include <gtest/gtest.h>
-
-#include <filesystem>
-
 #include "photos/photo_library_port.hpp"
 #include "platform/linux/decoders/media_libraries.hpp"
 #include "platform/linux/probe/dates.hpp"
@@ -91,15 +85,17 @@ ProbeResult probeAt(const std::filesystem::path& path) {
   return probeFile(path, stamp.value_or(FileStamp{}), mediaKindForName(path.filename().string()).value());
 }
 
-// Each format writes its EXIF tags in its own place (a JPEG segment, a PNG
-// chunk, a TIFF directory...); the dates must not depend on which.
-class ImageDatesTest : public testing::TempFolder, public ::testing::WithParamInterface<const char*> {
+class ProbeFileTest : public testing::TempFolder {
  protected:
   void SetUp() override {
     TempFolder::SetUp();
     startMediaLibraries();
   }
 };
+
+// Each format writes its EXIF tags in its own place (a JPEG segment, a PNG
+// chunk, a TIFF directory...); the dates must not depend on which.
+class ImageDatesTest : public ProbeFileTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(ImageDatesTest, OriginalDateThenDateTimeThenModificationTime) {
   using testing::quoted;

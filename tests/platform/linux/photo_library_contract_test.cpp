@@ -1,8 +1,5 @@
 #include <cmath>
-#include <memory>
 #include <tuple>
-
-#include <gtest/gtest.h>
 
 #include "loop/dispatch.hpp"
 #include "platform/linux/helper_home.hpp"
@@ -47,9 +44,7 @@ class PhotoLibraryContractTest : public HelperHome, public ::testing::WithParamI
       library->assets.push_back({identifier, made.mediaType, uint64_t(made.width), uint64_t(made.height),
                                  double(made.date), video ? 1.0 : 0.0});
       library->images[identifier] = {ImageSize{double(made.width), double(made.height)}};
-      if (video) library->videos[identifier] = {true};
     }
-    library->temporaryDirectoryText = temporary().string() + "/";
     return library;
   }
 
@@ -125,16 +120,6 @@ TEST_P(PhotoLibraryContractTest, RendersImagesAndVideoPostersFittedIntoTheBoxNev
     EXPECT_EQ(int64_t(image["height"]), height);
     EXPECT_EQ(text(image["jpegBase64"]).substr(0, 4), "/9j/");
   }
-}
-
-TEST_P(PhotoLibraryContractTest, ExportsAVideoIntoTheTemporaryFolder) {
-  std::vector<std::string> videos;
-  listing("video", &videos);
-  ASSERT_EQ(videos.size(), 1u);
-  auto exported =
-      parse(reply(R"({"id":6,"cmd":"request_video_resource","localIdentifier":")" + videos[0] + "\"}"))["ok"];
-  EXPECT_EQ(Path(text(exported["tempPath"])).parent_path(), temporary());
-  EXPECT_NEAR(double(exported["durationSeconds"]), 1.0, 0.05);
 }
 
 TEST_P(PhotoLibraryContractTest, AnUnknownIdentifierIsNotFound) {

@@ -1,16 +1,10 @@
 #include "platform/linux/export/remux.hpp"
 
-#include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 
 #include <csignal>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <future>
-#include <map>
 #include <set>
 #include <string_view>
 
@@ -320,12 +314,14 @@ TEST_F(RemuxTest, OpensOnlyVideoFilesAndExportsOnlyPassthrough) {
   ASSERT_TRUE(ffmpeg(std::string(kSound) + " -c:a aac " + path("sound.m4a")));
   ASSERT_TRUE(ffmpeg(std::string(kPicture) + " -frames:v 1 " + path("picture.png")));
   std::ofstream(path("empty.mp4")).close();
+  // Playlists and scripts would make the demuxer read files of their choosing.
   std::ofstream(path("text.mp4")) << "#EXTM3U\n#EXT-X-ENDLIST\n";
+  std::ofstream(path("script.mp4")) << "ffconcat version 1.0\nfile whole.mp4\n";
   fs::create_symlink(path("whole.mp4"), path("link.mp4"));
   fs::create_directory(path("folder.mp4"));
 
   for (const char* name :
-       {"cut.mp4", "sound.m4a", "picture.png", "empty.mp4", "text.mp4", "link.mp4", "folder.mp4", "absent.mp4"}) {
+       {"cut.mp4", "sound.m4a", "picture.png", "empty.mp4", "text.mp4", "script.mp4", "link.mp4", "folder.mp4", "absent.mp4"}) {
     EXPECT_EQ(openVideoMedia(path(name)), nullptr) << name;
   }
   auto h264 = openVideoMedia(path("whole.mp4"));
@@ -333,31 +329,6 @@ TEST_F(RemuxTest, OpensOnlyVideoFilesAndExportsOnlyPassthrough) {
   EXPECT_EQ(makeRemuxExportSession(h264, "AVAssetExportPresetHighestQuality"), nullptr);
   EXPECT_EQ(makeRemuxExportSession(std::make_shared<PlatformMedia>(), kExportPresetPassthrough), nullptr);
   EXPECT_EQ(makeRemuxExportSession(nullptr, kExportPresetPassthrough), nullptr);
-}
-
-// The helper driven as a parent drives it: the export holds the sound, or
-// fails saying which stream it could not keep, and leaves no file.
-using ExportProtocolTest = vek::testing::HelperHome;
-
-TEST_F(ExportProtocolTest, ExportsEverySoundOrFailsNamingTheStream) {
-  const std::string both = std::string(kPicture) + " " + kSound + " " + kH264;
-  ASSERT_TRUE(
-      ffmpeg(both + " -c:a libopus -metadata creation_time=2020-01-01T00:00:00Z " + (videos() / "opus.mkv").string()));
-  ASSERT_TRUE(ffmpeg(both + " -c:a real_144 -ar 8000 -ac 1 -metadata creation_time=2010-01-01T00:00:00Z " +
-                     (videos() / "real.mkv").string()));
-
-  vek::testing::HelperProcess helper(vek::testing::helperBinary(), environment());
-  const std::vector<std::string> newestFirst = identifiers(helper, "video");
-  ASSERT_EQ(newestFirst.size(), 2u);
-  const std::string movie = text(parse(exportVideo(helper, newestFirst[0]))["ok"]["tempPath"]);
-  expectCopiedStreams(readMovie((videos() / "opus.mkv").string()), {0, 1}, readMovie(movie));
-  fs::remove(movie);
-  EXPECT_EQ(exportVideo(helper, newestFirst[1]),
-            R"({"id":6,"err":{"code":"badRequest","message":"export failed: stream 1 (ra_144 audio) fits in neither )"
-            R"(a QuickTime nor an MP4 movie: Invalid argument"}})");
-  EXPECT_TRUE(exportedMovies().empty());
-  EXPECT_EQ(helper.finish(), 0);
-  EXPECT_EQ(helper.stderrText(), "");
 }
 
 TEST(SplitAmrNbFramesTest, GivesEachFrameItsOwnPacketAndTime) {

@@ -1,15 +1,8 @@
 #include "platform/linux/render/render.hpp"
 
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
-#include <map>
-#include <vector>
 
 #include "platform/linux/decoders/media_libraries.hpp"
 #include "platform/linux/decoders/vips_image_ptr.hpp"
@@ -451,7 +444,7 @@ bool makeMarkedVideo(const fs::path& path) {
       path.string());
 }
 
-TEST_F(RenderTest, VideoPostersAreUprightAndUndecodableVideosFail) {
+TEST_F(RenderTest, VideoPostersAreUpright) {
   const fs::path plain = root_ / "plain.mp4";
   const fs::path video = root_ / "rotated.mp4";
   ASSERT_TRUE(makeMarkedVideo(plain));
@@ -472,16 +465,9 @@ TEST_F(RenderTest, VideoPostersAreUprightAndUndecodableVideosFail) {
   ASSERT_TRUE(fitted);
   EXPECT_EQ(fitted->size(), (ImageSize{32, 48}));
 
-  const std::string bytes = readAll(plain);
-  // The sample table comes last, so the front half is all data and no index.
-  writeAll(root_ / "truncated.mp4", bytes.substr(0, bytes.size() / 2));
-  // A concat script would make the demuxer read another file of its choosing.
-  writeAll(root_ / "script.mp4", "ffconcat version 1.0\nfile plain.mp4\n");
-  ASSERT_TRUE(ffmpeg("-f lavfi -i sine=d=0.5 " + (root_ / "sound.m4a").string()));
-  for (const char* name : {"truncated.mp4", "script.mp4", "sound.m4a", "none.mp4"}) {
-    SCOPED_TRACE(name);
-    EXPECT_EQ(renderVideoPoster(root_ / name, 64), nullptr);
-  }
+  // Which files open as a video is one rule for posters and exports, tested
+  // with the export.
+  EXPECT_EQ(renderVideoPoster(root_ / "none.mp4", 64), nullptr);
 }
 
 TEST(DisplayMatrixTest, GivesTheExifOrientationThatShowsTheSameImage) {

@@ -27,45 +27,36 @@ std::string helperBinary() {
 #endif
 }
 
-SpawnedChild spawnChild(const std::string& binary, const std::map<std::string, std::string>& environment,
-                        int stderrFd) {
+HelperProcess::HelperProcess(const std::string& binary, const std::map<std::string, std::string>& environment) {
+  char stderrTemplate[] = "/tmp/vek-helper-stderr-XXXXXX";
+  const int err = mkostemp(stderrTemplate, O_CLOEXEC);
+  stderrPath_ = stderrTemplate;
   int in[2];
   int out[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe failed";
-    return {};
+    close(err);
+    return;
   }
   std::vector<std::string> entries;
   for (const auto& [name, value] : environment) entries.push_back(name + "=" + value);
   std::vector<char*> envp;
   for (auto& entry : entries) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  SpawnedChild child;
-  child.pid = fork();
-  if (child.pid == 0) {
+  pid_ = fork();
+  if (pid_ == 0) {
     dup2(in[0], 0);
     dup2(out[1], 1);
-    dup2(stderrFd, 2);
+    dup2(err, 2);
     char* argv[] = {const_cast<char*>(binary.c_str()), nullptr};
     execve(binary.c_str(), argv, envp.data());
     _exit(127);
   }
+  close(err);
   close(in[0]);
   close(out[1]);
-  child.input = in[1];
-  child.output = out[0];
-  return child;
-}
-
-HelperProcess::HelperProcess(const std::string& binary, const std::map<std::string, std::string>& environment) {
-  char stderrTemplate[] = "/tmp/vek-helper-stderr-XXXXXX";
-  const int err = mkostemp(stderrTemplate, O_CLOEXEC);
-  stderrPath_ = stderrTemplate;
-  const SpawnedChild child = spawnChild(binary, environment, err);
-  close(err);
-  pid_ = child.pid;
-  stdin_ = child.input;
-  stdout_ = child.output;
+  stdin_ = in[1];
+  stdout_ = out[0];
 }
 
 HelperProcess::~HelperProcess() {
@@ -85,7 +76,7 @@ bool HelperProcess::send(const std::string& line) {
 }
 
 void HelperProcess::kill() {
-  ::kill(pid_, SIGKILL);
+  if (pid_ > 0) ::kill(pid_, SIGKILL);
   finish();
 }
 

@@ -8,24 +8,13 @@
 
 namespace vek::testing {
 
-// A child started with pipes to its stdin and from its stdout.
-struct SpawnedChild {
-  pid_t pid = -1;
-  int input = -1;   // its stdin
-  int output = -1;  // its stdout
-};
-
-// Starts `binary` with exactly `environment` as its environment and its
-// stderr on `stderrFd`. Fails the test and returns no child when the pipes
-// cannot be made.
-SpawnedChild spawnChild(const std::string& binary, const std::map<std::string, std::string>& environment,
-                        int stderrFd);
-
 // The helper binary running as a child, as a parent application drives it:
 // requests written to its stdin, reply lines read from its stdout.
 class HelperProcess {
  public:
-  // Starts `binary` with exactly `environment` as its environment.
+  // Starts `binary` with exactly `environment` as its environment, its
+  // stderr kept for stderrText(). Fails the test when the pipes cannot be
+  // made.
   HelperProcess(const std::string& binary, const std::map<std::string, std::string>& environment);
   ~HelperProcess();
   HelperProcess(const HelperProcess&) = delete;

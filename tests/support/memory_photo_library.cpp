@@ -106,7 +106,6 @@ void MemoryPhotoLibrary::requestAuthorizationForAccessLevel(int64_t accessLevel,
 
 AssetFetchResult MemoryPhotoLibrary::fetchAssetsWithMediaType(int64_t mediaType, const FetchOptions& options) {
   calls.push_back("fetchByMediaType");
-  mediaTypeFetches.emplace_back(mediaType, options);
   if (fetchFailure) throw std::runtime_error(*fetchFailure);
   std::vector<PhotoAsset> found;
   for (const auto& asset : assets) {

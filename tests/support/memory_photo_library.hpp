@@ -101,7 +101,6 @@ class MemoryPhotoLibrary : public PhotoLibraryPort {
   // "performChanges".
   std::vector<std::string> calls;
   std::vector<int64_t> accessLevels;  // of both authorization calls
-  std::vector<std::pair<int64_t, FetchOptions>> mediaTypeFetches;
   std::vector<std::vector<std::string>> identifierFetches;
   std::vector<ImageRequestRecord> imageRequests;
   std::vector<double> jpegCompressionFactors;

@@ -1,7 +1,3 @@
-#include <filesystem>
-
-#include <gtest/gtest.h>
-
 #include "platform/linux/helper_home.hpp"
 
 namespace vek::testing {

@@ -1,16 +1,7 @@
 #include "platform/linux/library/scanner.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <cstdlib>
 #include <climits>
-#include <filesystem>
-#include <fstream>
 
 #include "platform/linux/helper_home.hpp"
 

@@ -1,14 +1,8 @@
 #include "platform/linux/posix/memory_policy.hpp"
 
-#include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstring>
-#include <fstream>
-#include <memory>
 #include <thread>
-#include <vector>
 
 #include "platform/linux/helper_home.hpp"
 

@@ -1,11 +1,7 @@
 #include "platform/linux/render/file_in_memory.hpp"
 
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
 #include <cstring>
 #include <random>
-#include <string>
 #include <thread>
 
 #include "platform/linux/helper_home.hpp"

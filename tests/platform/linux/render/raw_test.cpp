@@ -1,20 +1,13 @@
 #include "platform/linux/render/render.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <array>
 #include <cmath>
-#include <filesystem>
-#include <string>
 
-#include <gtest/gtest.h>
 #include <vips/vips.h>
 
 #include "platform/linux/decoders/media_libraries.hpp"
 #include "platform/linux/decoders/vips_image_ptr.hpp"
 #include "platform/linux/helper_home.hpp"
-#include "platform/linux/library/scanner.hpp"
 #include "platform/linux/probe/probe.hpp"
 #include "platform/linux/scoped_environment.hpp"
 #include "support/dng_writer.hpp"
@@ -181,46 +174,43 @@ TEST_F(RawTest, ListingGivesTheDisplayedSizeAndTheCaptureDate) {
   EXPECT_NEAR(result.facts.creationDate.value(), 1500000000, 1e-6);
 }
 
-TEST_F(RawTest, ALargeEnoughPreviewIsRenderedTurnedAsTheRaw) {
-  const fs::path path = write("preview.dng", sceneWithPreview(6, 160, 120));
-  // The box needs 100 x 75 before turning: the 160 x 120 preview will do.
-  const Rendered small = render(path, 100);
-  ASSERT_TRUE(small.pixels);
-  EXPECT_EQ(small.width, 75);
-  EXPECT_EQ(small.height, 100);
-  // Turned a quarter clockwise, the stored left half is on top.
-  expectColour(small.mean(0.1, 0.1, 0.9, 0.4), kPreviewLeft, "top");
-  expectColour(small.mean(0.1, 0.6, 0.9, 0.9), kPreviewRight, "bottom");
-
-  // Too small for 200 x 150, and never used for the full size.
-  for (int64_t box : {200, 0}) {
-    SCOPED_TRACE("box " + std::to_string(box));
-    const Rendered large = render(path, box);
-    ASSERT_TRUE(large.pixels);
-    EXPECT_EQ(large.width, box ? 150 : 240);
-    EXPECT_EQ(large.height, box ? 200 : 320);
-    expectColour(large.mean(0.1, 0.1, 0.9, 0.4), kDevelopedColour, "top");
-    expectColour(large.mean(0.1, 0.6, 0.9, 0.9), kWhite, "bottom");
-  }
-}
-
-TEST_F(RawTest, WithoutAFittingPreviewTheRawIsDeveloped) {
-  const fs::path bare = write("bare.dng", scene(1));
-  const fs::path cropped = write("cropped.dng", sceneWithPreview(1, 160, 90));
+// A preview is shown when it is whole and large enough for the box, turned
+// as the RAW is; else the RAW is developed (at half size for small boxes).
+TEST_F(RawTest, ALargeEnoughPreviewIsShownElseTheRawIsDeveloped) {
   DngContent damaged = sceneWithPreview(1, 160, 120);
   damaged.previewJpeg.resize(damaged.previewJpeg.size() / 2);
-  const fs::path cut = write("cut-preview.dng", damaged);
-  for (const fs::path& path : {bare, cropped, cut}) {
-    // At 64 x 48 the development is at half size, at 0 at full size.
-    for (int64_t box : {64, 0}) {
-      SCOPED_TRACE(path.filename().string() + " box " + std::to_string(box));
-      const Rendered shown = render(path, box);
-      ASSERT_TRUE(shown.pixels);
-      EXPECT_EQ(shown.width, box ? 64 : 320);
-      EXPECT_EQ(shown.height, box ? 48 : 240);
-      expectColour(shown.mean(0.1, 0.1, 0.4, 0.9), kDevelopedColour, "left");
-      expectColour(shown.mean(0.6, 0.1, 0.9, 0.9), kWhite, "right");
-    }
+  write("preview.dng", sceneWithPreview(6, 160, 120));
+  write("bare.dng", scene(1));
+  write("cropped.dng", sceneWithPreview(1, 160, 90));
+  write("cut-preview.dng", damaged);
+  struct Case {
+    const char* name;
+    int64_t box;
+    int width, height;
+    Rgb first, second;  // of the left and right halves, or top and bottom ones when turned
+  } const cases[] = {
+      // The box needs 100 x 75 before turning: the 160 x 120 preview will do.
+      // Turned a quarter clockwise, the stored left half is on top.
+      {"preview.dng", 100, 75, 100, kPreviewLeft, kPreviewRight},
+      // Too small for 200 x 150, and never used for the full size.
+      {"preview.dng", 200, 150, 200, kDevelopedColour, kWhite},
+      {"preview.dng", 0, 240, 320, kDevelopedColour, kWhite},
+      {"bare.dng", 64, 64, 48, kDevelopedColour, kWhite},
+      {"bare.dng", 0, 320, 240, kDevelopedColour, kWhite},
+      {"cropped.dng", 64, 64, 48, kDevelopedColour, kWhite},
+      {"cropped.dng", 0, 320, 240, kDevelopedColour, kWhite},
+      {"cut-preview.dng", 64, 64, 48, kDevelopedColour, kWhite},
+      {"cut-preview.dng", 0, 320, 240, kDevelopedColour, kWhite},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " box " + std::to_string(c.box));
+    const Rendered shown = render(root_ / c.name, c.box);
+    ASSERT_TRUE(shown.pixels);
+    EXPECT_EQ(shown.width, c.width);
+    EXPECT_EQ(shown.height, c.height);
+    const bool turned = c.width < c.height;
+    expectColour(turned ? shown.mean(0.1, 0.1, 0.9, 0.4) : shown.mean(0.1, 0.1, 0.4, 0.9), c.first, "first half");
+    expectColour(turned ? shown.mean(0.1, 0.6, 0.9, 0.9) : shown.mean(0.6, 0.1, 0.9, 0.9), c.second, "second half");
   }
 }
 

@@ -1,15 +1,7 @@
 #include "platform/linux/replies/render_cache.hpp"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <string>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "platform/linux/helper_home.hpp"
 

@@ -4,21 +4,13 @@
 #include "platform/linux/scoped_environment.hpp"
 
 #include <glib.h>
-#include <gtest/gtest.h>
 #include <poll.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <random>
 #include <regex>
@@ -37,7 +29,6 @@ void makeFile(const std::string& path) {
   fs::create_directories(fs::path(path).parent_path());
   std::ofstream(path, std::ios::binary) << path;
 }
-
 
 std::set<std::string> namesIn(const fs::path& folder) {
   std::set<std::string> names;

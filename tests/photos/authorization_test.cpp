@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "protocol/helper_error.hpp"
+#include "support/failure_of.hpp"
 #include "support/memory_photo_library.hpp"
 
 namespace vek {
@@ -38,16 +39,8 @@ TEST(AuthorizationTest, AsksOnlyWhileUndecidedAndGrantsOnlyFullOrLimitedAccess) 
       library.authorizationStatus = c.status;
       library.statusAfterRequest = c.statusAfterRequest;
       library.deliverOnOtherThread = otherThread;
-      if (c.grants) {
-        EXPECT_NO_THROW(ensureAuthorization(library));
-      } else {
-        try {
-          ensureAuthorization(library);
-          ADD_FAILURE() << "access granted";
-        } catch (const HelperError& error) {
-          EXPECT_EQ(error.kind(), HelperError::Case::permissionDenied);
-        }
-      }
+      EXPECT_EQ(failureOf([&] { ensureAuthorization(library); }),
+                c.grants ? "no failure" : "permissionDenied: Photos Library access denied");
       const Calls expected =
           c.asks ? Calls{"authorizationStatus", "requestAuthorization"} : Calls{"authorizationStatus"};
       EXPECT_EQ(library.calls, expected);

@@ -41,14 +41,6 @@ TEST_F(FetchAssetsTest, ListsVisibleImagesNewestFirstWithTheirMetadata) {
   }
 }
 
-TEST_F(FetchAssetsTest, ListsVideosForKindVideo) {
-  const std::vector<AssetMeta> expected = {
-      {"V-2", "video", 720, 1280, 200000, 0.5, false},
-      {"V-1", "video", 1920, 1080, 100000, 4.002, false},
-  };
-  EXPECT_EQ(fetchAssets(library_, "video", true), expected);
-}
-
 TEST_F(FetchAssetsTest, ListsNothingWithoutAccess) {
   library_.authorizationStatus = kAuthorizationStatusRestricted;
   EXPECT_THROW(fetchAssets(library_, "image", false), HelperError);

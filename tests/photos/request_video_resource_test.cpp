@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
+#include <regex>
 
 #include "protocol/helper_error.hpp"
 #include "support/failure_of.hpp"
@@ -12,20 +12,6 @@ namespace vek {
 namespace {
 
 using Calls = std::vector<std::string>;
-
-// Whether `name` has the form of `pattern`, where X stands for an upper-case
-// hexadecimal digit and V for one of 8, 9, A, B (a random UUID's variant).
-bool hasForm(std::string_view name, std::string_view pattern) {
-  if (name.size() != pattern.size()) return false;
-  for (size_t i = 0; i < name.size(); ++i) {
-    const char c = name[i];
-    const bool ok = pattern[i] == 'X'   ? std::isxdigit(static_cast<unsigned char>(c)) && !std::islower(c)
-                    : pattern[i] == 'V' ? std::string_view("89AB").find(c) != std::string_view::npos
-                                        : c == pattern[i];
-    if (!ok) return false;
-  }
-  return true;
-}
 
 class RequestVideoResourceTest : public ::testing::Test {
  protected:
@@ -44,8 +30,10 @@ TEST_F(RequestVideoResourceTest, ExportsToANewQuickTimeFileInTheTemporaryDirecto
     const VideoResourceResponse reply = requestVideoResource(library_, "V/L0/001");
     EXPECT_EQ(reply.localIdentifier, "V/L0/001");
     EXPECT_EQ(reply.durationSeconds, 12.345);
-    EXPECT_TRUE(hasForm(reply.tempPath, "/var/tmp/user 1/vek-pk-XXXXXXXX-XXXX-4XXX-VXXX-XXXXXXXXXXXX.mov"))
-        << reply.tempPath;
+    // A random UUID, in upper case.
+    const std::regex movie("/var/tmp/user 1/vek-pk-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-"
+                           "[0-9A-F]{12}\\.mov");
+    EXPECT_TRUE(std::regex_match(reply.tempPath, movie)) << reply.tempPath;
     EXPECT_EQ(library_.exports.back(),
               (testing::ExportRecord{"V/L0/001", kExportPresetPassthrough, reply.tempPath, kFileTypeQuickTimeMovie}));
   }

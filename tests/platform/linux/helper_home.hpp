@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -50,6 +51,14 @@ inline std::string readAll(const std::filesystem::path& path) {
 
 inline void writeAll(const std::filesystem::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// Random bytes, the same for the same seed.
+inline std::string randomBytes(size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = char(random());
+  return bytes;
 }
 
 // Runs a shell command quietly; fails the test when it does not succeed.

@@ -13,9 +13,12 @@ namespace {
 using vek::testing::ScopedEnvironment;
 
 // A fixed zone, so that dates without one have a known meaning.
-class ProbeTest : public ::testing::Test {
+class ProbeTest : public testing::TempFolder {
  protected:
-  void SetUp() override { startMediaLibraries(); }
+  void SetUp() override {
+    TempFolder::SetUp();
+    startMediaLibraries();
+  }
   ScopedEnvironment zone_{"TZ", "EST5"};
 };
 
@@ -64,38 +67,20 @@ TEST_F(ProbeTest, SampleFilesMatchTheirKnownProperties) {
   for (const Expected& want : expected) {
     SCOPED_TRACE(want.name);
     const std::string path = samples / want.name;
-    struct stat info {};
-    ASSERT_EQ(stat(path.c_str(), &info), 0);
-    const ProbeResult result =
-        probeFile(path, {info.st_dev, info.st_ino, info.st_size, 0, 0}, mediaKindForName(want.name).value());
+    const FileStamp stamp = stampOfFile(path).value();
+    const ProbeResult result = probeFile(path, stamp, mediaKindForName(want.name).value());
     ASSERT_EQ(result.status, ProbeResult::Status::kMedia);
     EXPECT_EQ(result.facts.mediaType, want.mediaType);
     EXPECT_EQ(result.facts.pixelWidth, want.width);
     EXPECT_EQ(result.facts.pixelHeight, want.height);
-    const double modified = static_cast<double>(info.st_mtim.tv_sec) + info.st_mtim.tv_nsec / 1e9;
-    EXPECT_NEAR(result.facts.creationDate.value(), want.date.value_or(modified), 1e-4);
+    EXPECT_NEAR(result.facts.creationDate.value(), want.date.value_or(stamp.mtimeNs / 1e9), 1e-4);
     EXPECT_NEAR(result.facts.duration, want.duration, 0.001);
   }
 }
 
-// The facts of the file at `path`, probed as the kind its name says.
-ProbeResult probeAt(const std::filesystem::path& path) {
-  const std::optional<FileStamp> stamp = stampOfFile(path);
-  EXPECT_TRUE(stamp) << path;
-  return probeFile(path, stamp.value_or(FileStamp{}), mediaKindForName(path.filename().string()).value());
-}
-
-class ProbeFileTest : public testing::TempFolder {
- protected:
-  void SetUp() override {
-    TempFolder::SetUp();
-    startMediaLibraries();
-  }
-};
-
 // Each format writes its EXIF tags in its own place (a JPEG segment, a PNG
 // chunk, a TIFF directory...); the dates must not depend on which.
-class ImageDatesTest : public ProbeFileTest, public ::testing::WithParamInterface<const char*> {};
+class ImageDatesTest : public ProbeTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(ImageDatesTest, OriginalDateThenDateTimeThenModificationTime) {
   using testing::quoted;
@@ -114,9 +99,12 @@ TEST_P(ImageDatesTest, OriginalDateThenDateTimeThenModificationTime) {
   testing::setMtime(undated, 1400000000);
   // 2015-06-01T10:34:56.250Z, 2016-01-02T02:04:05.500Z, the undated file's
   // modification time.
-  EXPECT_NEAR(probeAt(original).facts.creationDate.value_or(0), 1433154896.25, 1e-6);
-  EXPECT_NEAR(probeAt(modified).facts.creationDate.value_or(0), 1451700245.5, 1e-6);
-  EXPECT_NEAR(probeAt(undated).facts.creationDate.value_or(0), 1400000000, 1e-6);
+  auto dateOf = [](const std::filesystem::path& path) {
+    return probeFile(path, stampOfFile(path).value(), MediaKind::kImage).facts.creationDate.value_or(0);
+  };
+  EXPECT_NEAR(dateOf(original), 1433154896.25, 1e-6);
+  EXPECT_NEAR(dateOf(modified), 1451700245.5, 1e-6);
+  EXPECT_NEAR(dateOf(undated), 1400000000, 1e-6);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, ImageDatesTest, ::testing::Values("jpg", "png", "webp", "tif", "heic"),

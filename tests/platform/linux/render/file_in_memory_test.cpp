@@ -1,7 +1,6 @@
 #include "platform/linux/render/file_in_memory.hpp"
 
 #include <cstring>
-#include <random>
 #include <thread>
 
 #include "platform/linux/helper_home.hpp"
@@ -11,19 +10,12 @@ namespace {
 
 constexpr size_t kMiB = 1 << 20;
 
-std::string randomBytes(size_t size) {
-  std::mt19937 generator(7);
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) byte = static_cast<char>(generator());
-  return bytes;
-}
-
 using FileInMemoryTest = vek::testing::HelperHome;
 
 // One thread reads the whole file while another asks for more and more of
 // it: both see the file's own bytes, and neither reads past its end.
 TEST_F(FileInMemoryTest, ReadsInPiecesWhileAnotherThreadReadsOn) {
-  const std::string bytes = randomBytes(3 * kMiB + 12345);
+  const std::string bytes = vek::testing::randomBytes(3 * kMiB + 12345, 7);
   const Path path = pictures() / "photo.jpg";
   vek::testing::writeAll(path, bytes);
   std::unique_ptr<FileInMemory> file = FileInMemory::open(path.c_str(), 4 * kMiB);
@@ -45,7 +37,7 @@ TEST_F(FileInMemoryTest, ReadsInPiecesWhileAnotherThreadReadsOn) {
 // there rather than waiting for bytes that will not come; a reader done
 // with the file stops the reading on, even mid-way.
 TEST_F(FileInMemoryTest, ReadingEndsWhereTheFileWasCutOrWhenStopped) {
-  const std::string bytes = randomBytes(2 * kMiB);
+  const std::string bytes = vek::testing::randomBytes(2 * kMiB, 7);
   const Path path = pictures() / "cut.jpg";
   vek::testing::writeAll(path, bytes);
   std::unique_ptr<FileInMemory> cut = FileInMemory::open(path.c_str(), 4 * kMiB);

@@ -211,12 +211,16 @@ TEST_F(RemuxTest, CopiesEveryPacketRotationTimeBaseAndDateIntoAPrivateMovie) {
 
 // Every sound and picture reaches the movie, in the flavour that carries it:
 // Vorbis fits a QuickTime movie, the others only the ISO base-media one.
-// HEVC is tagged hvc1 either way, as players expect.
+// HEVC is tagged hvc1 either way, as players expect. Only what no movie
+// needs is left out: SubRip subtitles (neither flavour holds them), an
+// attached cover, a timecode track.
 TEST_F(RemuxTest, KeepsEverySoundAndPictureInAFlavourThatCarriesThem) {
   const std::string av1 = " -c:v libaom-av1 -cpu-used 8 -g 10 ";
   const std::string vp9 = " -c:v libvpx-vp9 -deadline realtime -cpu-used 8 ";
   const std::string hevc = " -c:v libx265 -preset ultrafast -x265-params log-level=none ";
   const std::string both = std::string(kPicture) + " " + kSound + " ";
+  std::ofstream(path("subtitles.srt")) << kSubtitles;
+  ASSERT_TRUE(ffmpeg(std::string(kPicture) + " -frames:v 1 " + path("cover.png")));
   struct Made {
     const char* name;
     std::string arguments;
@@ -228,7 +232,13 @@ TEST_F(RemuxTest, KeepsEverySoundAndPictureInAFlavourThatCarriesThem) {
                            Made{"vp9.webm", both + vp9 + " -c:a libopus", "isom"},
                            Made{"av1.mkv", both + av1 + " -c:a aac", "isom"},
                            Made{"hevc.mkv", both + hevc + " -c:a aac", "qt  "},
-                           Made{"hevc-opus.mkv", both + hevc + " -c:a libopus", "isom"}}) {
+                           Made{"hevc-opus.mkv", both + hevc + " -c:a libopus", "isom"},
+                           Made{"extras.mkv",
+                                both + "-i " + path("subtitles.srt") + " -map 0 -map 1 -map 2 " + kH264 +
+                                    " -c:a aac -c:s srt -attach " + path("cover.png") +
+                                    " -metadata:s:t mimetype=image/png",
+                                "qt  "},
+                           Made{"timecode.mov", both + kH264 + " -c:a aac -timecode 01:00:00:00", "qt  "}}) {
     ASSERT_TRUE(ffmpeg(made.arguments + " " + path(made.name))) << made.name;
     MovieRecord exported = exportKeeping(made.name, {0, 1});
     EXPECT_EQ(exported.metadata["major_brand"], made.brand) << made.name;
@@ -236,21 +246,7 @@ TEST_F(RemuxTest, KeepsEverySoundAndPictureInAFlavourThatCarriesThem) {
       EXPECT_EQ(exported.streams[0].tag, MKTAG('h', 'v', 'c', '1')) << made.name;
     }
   }
-}
-
-TEST_F(RemuxTest, LeavesOutOnlyStreamsNoMovieNeeds) {
-  std::ofstream(path("subtitles.srt")) << kSubtitles;
-  ASSERT_TRUE(ffmpeg(std::string(kPicture) + " -frames:v 1 " + path("cover.png")));
-  // SubRip fits neither flavour; the cover is an attached picture.
-  ASSERT_TRUE(ffmpeg(std::string(kPicture) + " " + kSound + " -i " + path("subtitles.srt") + " -map 0 -map 1 -map 2 " +
-                     kH264 + " -c:a aac -c:s srt -attach " + path("cover.png") +
-                     " -metadata:s:t mimetype=image/png " + path("source.mkv")));
-  ASSERT_TRUE(ffmpeg(std::string(kPicture) + " " + kSound + " " + kH264 + " -c:a aac -timecode 01:00:00:00 " +
-                     path("timecode.mov")));
-  for (const char* name : {"source.mkv", "timecode.mov"}) {
-    EXPECT_GT(readMovie(path(name)).streams.size(), 2u) << name;
-    EXPECT_EQ(exportKeeping(name, {0, 1}).metadata["major_brand"], "qt  ") << name;
-  }
+  for (const char* name : {"extras.mkv", "timecode.mov"}) EXPECT_GT(readMovie(path(name)).streams.size(), 2u) << name;
 }
 
 TEST_F(RemuxTest, FailedExportsLeaveNoFileAndReplaceNothing) {
@@ -321,7 +317,8 @@ TEST_F(RemuxTest, OpensOnlyVideoFilesAndExportsOnlyPassthrough) {
   fs::create_directory(path("folder.mp4"));
 
   for (const char* name :
-       {"cut.mp4", "sound.m4a", "picture.png", "empty.mp4", "text.mp4", "script.mp4", "link.mp4", "folder.mp4", "absent.mp4"}) {
+       {"cut.mp4", "sound.m4a", "picture.png", "empty.mp4", "text.mp4", "script.mp4", "link.mp4", "folder.mp4",
+        "absent.mp4"}) {
     EXPECT_EQ(openVideoMedia(path(name)), nullptr) << name;
   }
   auto h264 = openVideoMedia(path("whole.mp4"));

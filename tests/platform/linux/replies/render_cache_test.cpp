@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <thread>
+#include <tuple>
 
 #include "platform/linux/helper_home.hpp"
 
@@ -44,9 +45,8 @@ TEST_F(RenderCacheTest, ServesAnEntryOnlyForItsAssetBoxAndStamp) {
 
   std::optional<CachedRender> loaded = cache.load("A/L0/001", 256, kept.stamp);
   ASSERT_TRUE(loaded);
-  EXPECT_EQ(loaded->jpeg, kept.jpeg);
-  EXPECT_EQ(loaded->size, kept.size);
-  EXPECT_EQ(loaded->compressionFactor, kept.compressionFactor);
+  EXPECT_EQ(std::tie(loaded->jpeg, loaded->size, loaded->compressionFactor),
+            std::tie(kept.jpeg, kept.size, kept.compressionFactor));
 
   EXPECT_TRUE(cache.holds("A/L0/001", 256, kept.stamp));
   EXPECT_FALSE(cache.load("A/L0/001", 1024, kept.stamp));

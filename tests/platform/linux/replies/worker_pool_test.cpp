@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -28,21 +29,16 @@ TEST(WorkerWireTest, FramesRoundTripAndAnyCutOrExtendedFrameIsRefused) {
   const AheadJob job{"4F2A-…/L0/001", "/home/u/Pictures/a b.jpg", 256, 0.85, true};
   const std::string jobFrame = encodeJob(job);
   const std::optional<AheadJob> decodedJob = decodeJob(jobFrame);
+  auto jobFields = [](const AheadJob& j) { return std::tie(j.identifier, j.path, j.box, j.compressionFactor, j.video); };
   ASSERT_TRUE(decodedJob);
-  EXPECT_EQ(decodedJob->identifier, job.identifier);
-  EXPECT_EQ(decodedJob->path, job.path);
-  EXPECT_EQ(decodedJob->box, 256);
-  EXPECT_EQ(decodedJob->compressionFactor, 0.85);
-  EXPECT_TRUE(decodedJob->video);
+  EXPECT_EQ(jobFields(*decodedJob), jobFields(job));
 
   const CachedRender render = sampleRender();
   const std::string renderFrame = encodeRendered(render);
   const auto decodedRender = decodeRendered(renderFrame);
+  auto renderFields = [](const CachedRender& r) { return std::tie(r.size, r.compressionFactor, r.jpeg, r.stamp); };
   ASSERT_TRUE(decodedRender && *decodedRender);
-  EXPECT_EQ((*decodedRender)->size, render.size);
-  EXPECT_EQ((*decodedRender)->compressionFactor, render.compressionFactor);
-  EXPECT_EQ((*decodedRender)->jpeg, render.jpeg);
-  EXPECT_EQ((*decodedRender)->stamp, render.stamp);
+  EXPECT_EQ(renderFields(**decodedRender), renderFields(render));
   const auto none = decodeRendered(encodeRendered(std::nullopt));
   ASSERT_TRUE(none);
   EXPECT_FALSE(*none);

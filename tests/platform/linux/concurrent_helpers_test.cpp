@@ -13,8 +13,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Helpers that share a library with each other, die mid-request, or serve
-// very large and very long sessions.
+// Helpers that share a library with each other (one of them without its
+// modules), die mid-request, or serve very large and very long sessions.
 class ConcurrentHelpersTest : public HelperHome {
  protected:
   // `count` distinct files holding the same small JPEG.
@@ -52,59 +52,44 @@ class ConcurrentHelpersTest : public HelperHome {
   }
 };
 
-// Two helpers on one library deleting the same photo at once: it goes to
-// the Trash once.
-TEST_F(ConcurrentHelpersTest, TwoHelpersDeletingAtOnceTrashAPhotoOnce) {
-  makeCopies(pictures(), 1);
-  HelperProcess first(helperBinary(), environment());
-  HelperProcess second(helperBinary(), environment());
-  const std::vector<std::string> ids = identifiers(first, "image");
-  ASSERT_EQ(ids.size(), 1u);
-  EXPECT_EQ(identifiers(second, "image"), ids);
-  std::string secondDeleted;
-  std::thread racer([&] { secondDeleted = second.request(deleteRequest(4, ids)); });
-  const std::string firstDeleted = first.request(deleteRequest(4, ids));
-  racer.join();
-  const int successes = (firstDeleted.find("\"deletedCount\":1") != std::string::npos) +
-                        (secondDeleted.find("\"deletedCount\":1") != std::string::npos);
-  EXPECT_EQ(successes, 1) << firstDeleted << "\n" << secondDeleted;
-  EXPECT_TRUE(fs::is_empty(pictures()));
-  EXPECT_EQ(std::distance(fs::directory_iterator(trashFiles()), fs::directory_iterator()), 1);
-  EXPECT_TRUE(identifiers(first, "image").empty());
-  EXPECT_TRUE(identifiers(second, "image").empty());
-  EXPECT_EQ(first.finish(), 0);
-  EXPECT_EQ(second.finish(), 0);
-  EXPECT_EQ(catalogIntegrity(), "ok");
-}
-
-// A parent that renders in parallel starts several helpers at once, and the
-// first listing of each makes the catalog at the same moment as the others.
-TEST_F(ConcurrentHelpersTest, HelpersStartedTogetherOnANewCatalogAllAnswer) {
+// A parent that renders in parallel starts several helpers at once: the
+// first listing of each makes the catalog at the same moment as the others',
+// and two may delete the same photo at once, which goes to the Trash once.
+TEST_F(ConcurrentHelpersTest, HelpersStartedTogetherShareOneCatalogAndTrash) {
   makeCopies(pictures(), 3);
   constexpr int kRounds = 60;
   constexpr int kHelpers = 4;
-  const std::string request = R"({"id":1,"cmd":"fetch_assets","kind":"image"})";
   for (int round = 0; round < kRounds; ++round) {
     for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(catalogPath().string() + suffix);
     std::vector<std::unique_ptr<HelperProcess>> helpers;
     for (int i = 0; i < kHelpers; ++i) helpers.push_back(std::make_unique<HelperProcess>(helperBinary(), environment()));
-    std::vector<std::string> replies(kHelpers);
+    std::vector<std::vector<std::string>> listed(kHelpers);
     std::vector<std::thread> askers;
-    for (int i = 0; i < kHelpers; ++i) askers.emplace_back([&, i] { replies[i] = helpers[i]->request(request); });
+    for (int i = 0; i < kHelpers; ++i) askers.emplace_back([&, i] { listed[i] = identifiers(*helpers[i], "image"); });
     for (std::thread& asker : askers) asker.join();
-    std::set<std::string> listings;
-    for (const std::string& reply : replies) {
-      simdjson::dom::parser parser;
-      simdjson::dom::array assets;
-      ASSERT_EQ(parser.parse(reply)["ok"]["assets"].get(assets), simdjson::SUCCESS)
-          << "round " << round << ": " << reply.substr(0, 300);
-      EXPECT_EQ(assets.size(), 3u);
-      listings.insert(reply);
-    }
     // One identifier per file, whichever helper catalogued it.
-    EXPECT_EQ(listings.size(), 1u) << "round " << round;
+    EXPECT_EQ(std::set<std::string>(listed[0].begin(), listed[0].end()).size(), 3u) << "round " << round;
+    for (const auto& ids : listed) EXPECT_EQ(ids, listed[0]) << "round " << round;
     for (auto& helper : helpers) EXPECT_EQ(helper->finish(), 0);
   }
+
+  HelperProcess first(helperBinary(), environment());
+  HelperProcess second(helperBinary(), environment());
+  const std::vector<std::string> ids = identifiers(first, "image");
+  ASSERT_EQ(ids.size(), 3u);
+  EXPECT_EQ(identifiers(second, "image"), ids);
+  std::string secondDeleted;
+  std::thread racer([&] { secondDeleted = second.request(deleteRequest(4, {ids[0]})); });
+  const std::string firstDeleted = first.request(deleteRequest(4, {ids[0]}));
+  racer.join();
+  const int successes = (firstDeleted.find("\"deletedCount\":1") != std::string::npos) +
+                        (secondDeleted.find("\"deletedCount\":1") != std::string::npos);
+  EXPECT_EQ(successes, 1) << firstDeleted << "\n" << secondDeleted;
+  EXPECT_EQ(std::distance(fs::directory_iterator(trashFiles()), fs::directory_iterator()), 1);
+  EXPECT_EQ(identifiers(first, "image").size(), 2u);
+  EXPECT_EQ(identifiers(second, "image").size(), 2u);
+  EXPECT_EQ(first.finish(), 0);
+  EXPECT_EQ(second.finish(), 0);
   EXPECT_EQ(catalogIntegrity(), "ok");
 }
 
@@ -176,10 +161,7 @@ TEST_F(ConcurrentHelpersTest, AHundredMegabyteLineIsAnsweredInProportionateMemor
   EXPECT_EQ(helper.request(line), R"({"id":8,"ok":{"deletedCount":1,"userCancelled":false}})");
   const long peak = memoryKb(helper.pid(), "VmHWM");
   const long lineKb = long(line.size() / 1024);
-  std::printf("line %ld kB; helper peak resident size %ld kB before, %ld kB after\n", lineKb, before, peak);
-  if (kResidentSizeIsMeaningful) {
-    EXPECT_LT(peak - before, 6 * lineKb);
-  }
+  if (kResidentSizeIsMeaningful) { EXPECT_LT(peak - before, 6 * lineKb) << "peak from " << before << " kB"; }
   EXPECT_EQ(identifiers(helper, "image").size(), 1u);
   EXPECT_EQ(helper.finish(), 0);
 }
@@ -224,13 +206,44 @@ TEST_F(ConcurrentHelpersTest, TenThousandRequestsKeepMemoryFlat) {
   const long start = memoryKb(helper.pid(), "VmRSS");
   serve(500, 10'000);
   const long end = memoryKb(helper.pid(), "VmRSS");
-  std::printf("helper resident size after 500 requests %ld kB, after 10000 %ld kB\n", start, end);
-  if (kResidentSizeIsMeaningful) {
-    EXPECT_LT(end - start, 8 * 1024);
-  }
+  if (kResidentSizeIsMeaningful) { EXPECT_LT(end - start, 8 * 1024) << "resident from " << start << " kB"; }
   EXPECT_TRUE(exportedMovies().empty());
   EXPECT_EQ(helper.finish(), 0);
   EXPECT_EQ(helper.stderrText(), "");
+}
+
+// The media libraries are loaded only when needed: a helper whose modules are
+// missing still lists what the catalog knows and deletes, answers what needs
+// them with the reason, and goes on serving.
+TEST_F(ConcurrentHelpersTest, WithoutItsModulesTheHelperListsDeletesAndSaysWhatIsMissing) {
+  if (!kHelperLoadsModules) GTEST_SKIP() << "this helper has its media code linked in";
+  makeImage(pictures() / "kept.jpg", 64, 48);
+  makeImage(pictures() / "deleted.jpg", 64, 48);
+  makeVideo(videos() / "clip.mp4", 1);
+  HelperProcess complete(helperBinary(), environment());
+  const std::vector<std::string> images = identifiers(complete, "image");
+  const std::vector<std::string> videos = identifiers(complete, "video");
+  ASSERT_EQ(complete.finish(), 0);
+  ASSERT_EQ(images.size(), 2u);
+  ASSERT_EQ(videos.size(), 1u);
+
+  const fs::path alone = temporary() / "bin" / "vek-photokit-helper";
+  fs::create_directories(alone.parent_path());
+  fs::copy_file(helperBinary(), alone);
+  HelperProcess helper(alone.string(), environment());
+  EXPECT_EQ(identifiers(helper, "image"), images);
+  const std::string rendered = render(helper, images[0], 32);
+  EXPECT_NE(rendered.find(R"("code":"internal")"), std::string::npos) << rendered;
+  EXPECT_NE(rendered.find("vek-photokit-media.so could not be loaded"), std::string::npos) << rendered;
+  const std::string exported = exportVideo(helper, videos[0]);
+  EXPECT_NE(exported.find("vek-photokit-export.so could not be loaded"), std::string::npos) << exported;
+  EXPECT_EQ(helper.request(deleteRequest(7, {images[1]})), R"({"id":7,"ok":{"deletedCount":1,"userCancelled":false}})");
+  EXPECT_EQ(identifiers(helper, "image"), std::vector<std::string>{images[0]});
+  // A file never probed needs the media module: the listing says so.
+  makeImage(pictures() / "new.jpg", 8, 8);
+  const std::string listing = helper.request(R"({"id":8,"cmd":"fetch_assets"})");
+  EXPECT_NE(listing.find("vek-photokit-media.so could not be loaded"), std::string::npos) << listing;
+  EXPECT_EQ(helper.finish(), 0);
 }
 
 }  // namespace

@@ -10,15 +10,6 @@
 namespace vek::testing {
 namespace {
 
-// "p<i>.jpg", appended: `"p" + std::to_string(i)` meets GCC 12's false
-// -Wrestrict in optimised builds (GCC bug 105651).
-std::string photoName(int i) {
-  std::string name = "p";
-  name += std::to_string(i);
-  name += ".jpg";
-  return name;
-}
-
 namespace fs = std::filesystem;
 
 // Replies served from the render cache or rendered ahead, as the parent
@@ -119,7 +110,9 @@ class RenderedRepliesTest : public HelperHome {
 // so a reply given for the wrong asset shows.
 TEST_F(RenderedRepliesTest, ACachedReplyIsTheFreshReplyByteForByte) {
   constexpr size_t kPhotos = 12;
-  for (size_t i = 0; i < kPhotos; ++i) makeGrey(pictures() / photoName(int(i)), 100 + 7 * int(i), 80, 10 * int(i));
+  for (size_t i = 0; i < kPhotos; ++i) {
+    makeGrey(pictures() / (std::to_string(i) + ".jpg"), 100 + 7 * int(i), 80, 10 * int(i));
+  }
   makeImage(pictures() / "black.png", 120, 260);
   makeVideo(videos() / "clip.mp4", 1, "160x120");
   const std::vector<std::string> fresh = replies(freshEnvironment(), 64);
@@ -183,7 +176,7 @@ TEST_F(RenderedRepliesTest, RepliesRenderedAheadAreTheFreshRepliesByteForByte) {
   if (CPU_COUNT(&cpus) < 2) GTEST_SKIP() << "a single core is never rendered ahead on";
   constexpr size_t kPhotos = 14;
   for (size_t i = 0; i < kPhotos; ++i) {
-    makeGrey(pictures() / photoName(i), 900 + 11 * int(i), 700, 12 * int(i));
+    makeGrey(pictures() / (std::to_string(i) + ".jpg"), 900 + 11 * int(i), 700, 12 * int(i));
   }
   const std::vector<std::string> fresh = replies(freshEnvironment(), 256);
   ASSERT_EQ(fresh.size(), kPhotos);

@@ -317,9 +317,7 @@ TEST_F(MediaIndexTest, DamagedOrForeignCatalogIsSetAsideAndRebuilt) {
     damages[damage]();
     const std::map<std::string, std::string> rebuilt = identifiers(*makeIndex(probes_));
     EXPECT_EQ(rebuilt.size(), 40u);
-    if (damage == 0) {
-      EXPECT_NE(rebuilt, before);
-    }
+    if (damage == 0) { EXPECT_NE(rebuilt, before); }
     size_t setAside = 0;
     for (const auto& entry : fs::directory_iterator(catalog.parent_path())) {
       setAside += entry.path().filename().string().starts_with("catalog.sqlite3.broken-");

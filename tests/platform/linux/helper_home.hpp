@@ -23,17 +23,9 @@
 
 namespace vek::testing {
 
-#if defined(__SANITIZE_ADDRESS__)
-inline constexpr bool kSanitizedBuild = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-inline constexpr bool kSanitizedBuild = true;
-#else
-inline constexpr bool kSanitizedBuild = false;
-#endif
-#else
-inline constexpr bool kSanitizedBuild = false;
-#endif
+// VEK_SANITIZED: whether the build has the sanitizers in (CMake's
+// VEK_SANITIZE).
+inline constexpr bool kSanitizedBuild = VEK_SANITIZED;
 
 // Under AddressSanitizer freed memory waits in a quarantine and every block
 // carries red zones, so a process's resident size says little about what it

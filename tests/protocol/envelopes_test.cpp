@@ -20,20 +20,6 @@ TEST(EnvelopesTest, WritesEachReplyCompactWithItsKeysInOrder) {
             R"({"id":2,"ok":{"localIdentifier":"V","tempPath":"\/tmp\/vek-pk-X.mov","durationSeconds":4.002}})");
 }
 
-TEST(EnvelopesTest, WritesAListingWithEveryField) {
-  FetchAssetsResponse listing{{
-      {"I", "image", 4032, 3024, 1700000000123, 0.0, false},
-      {"V", "video", 1080, 1920, 0, 12.5, false},
-  }};
-  EXPECT_EQ(encode(SuccessEnvelope<FetchAssetsResponse>{std::numeric_limits<uint64_t>::max(), listing}),
-            R"({"id":18446744073709551615,"ok":{"assets":[)"
-            R"({"localIdentifier":"I","kind":"image","pixelWidth":4032,"pixelHeight":3024,)"
-            R"("creationDateMs":1700000000123,"durationSeconds":0,"isIcloudOnly":false},)"
-            R"({"localIdentifier":"V","kind":"video","pixelWidth":1080,"pixelHeight":1920,)"
-            R"("creationDateMs":0,"durationSeconds":12.5,"isIcloudOnly":false}]}})");
-  EXPECT_EQ(encode(SuccessEnvelope<FetchAssetsResponse>{0, {}}), R"({"id":0,"ok":{"assets":[]}})");
-}
-
 TEST(EnvelopesTest, ALongListingHandedOutInPartsIsTheSameText) {
   FetchAssetsResponse listing;
   for (int i = 0; i < 20000; ++i) {

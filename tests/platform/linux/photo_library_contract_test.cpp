@@ -10,15 +10,9 @@
 namespace vek::testing {
 namespace {
 
-// The assets each library under contract holds.
-struct Made {
-  const char* name;
-  int64_t mediaType;
-  int width;
-  int height;
-  time_t date;
-};
-const Made kMade[] = {
+// The assets each library under contract holds: name, media type, width,
+// height, date.
+const std::tuple<const char*, int64_t, int, int, time_t> kMade[] = {
     {"older.jpg", kMediaTypeImage, 64, 48, 1500000000},
     {"newer.png", kMediaTypeImage, 30, 40, 1600000000},
     {"clip.mp4", kMediaTypeVideo, 64, 48, 1550000000},  // one second long
@@ -38,12 +32,11 @@ class PhotoLibraryContractTest : public HelperHome, public ::testing::WithParamI
 
   std::unique_ptr<PhotoLibraryPort> inMemory() const {
     auto library = std::make_unique<MemoryPhotoLibrary>();
-    for (const Made& made : kMade) {
-      const std::string identifier = std::string(made.name) + "/L0/001";
-      const bool video = made.mediaType == kMediaTypeVideo;
-      library->assets.push_back({identifier, made.mediaType, uint64_t(made.width), uint64_t(made.height),
-                                 double(made.date), video ? 1.0 : 0.0});
-      library->images[identifier] = {ImageSize{double(made.width), double(made.height)}};
+    for (const auto& [name, type, width, height, date] : kMade) {
+      const std::string identifier = std::string(name) + "/L0/001";
+      library->assets.push_back({identifier, type, uint64_t(width), uint64_t(height), double(date),
+                                 type == kMediaTypeVideo ? 1.0 : 0.0});
+      library->images[identifier] = {ImageSize{double(width), double(height)}};
     }
     return library;
   }
@@ -51,11 +44,11 @@ class PhotoLibraryContractTest : public HelperHome, public ::testing::WithParamI
   // Files in the home's folders, found through the environment as the
   // helper finds them.
   std::unique_ptr<PhotoLibraryPort> onLinux() {
-    for (const Made& made : kMade) {
-      const std::string size = std::to_string(made.width) + "x" + std::to_string(made.height);
-      const Path path = (made.mediaType == kMediaTypeImage ? pictures() : videos()) / made.name;
-      made.mediaType == kMediaTypeImage ? makeImage(path, made.width, made.height) : makeVideo(path, 1, size);
-      setMtime(path, made.date);
+    for (const auto& [name, type, width, height, date] : kMade) {
+      const Path path = (type == kMediaTypeImage ? pictures() : videos()) / name;
+      if (type == kMediaTypeImage) makeImage(path, width, height);
+      if (type == kMediaTypeVideo) makeVideo(path, 1, std::to_string(width) + "x" + std::to_string(height));
+      setMtime(path, date);
     }
     const std::pair<const char*, Path> folders[] = {{"HOME", home()},
                                                     {"XDG_CONFIG_HOME", home() / ".config"},

@@ -151,7 +151,6 @@ TEST_F(RenderedRepliesTest, AnEntryGoesWhenItsFileChangesOrIsTrashed) {
   const std::vector<std::string> ids = identifiers(helper, "image");
   ASSERT_EQ(ids.size(), 2u);
   const std::string before = render(helper, ids[0], 64);
-  ASSERT_EQ(render(helper, ids[0], 64), before);
 
   // Edited in place, its size and modification time put back as they were.
   makeGrey(temporary() / "edit.jpg", 300, 200, 200);
@@ -222,10 +221,7 @@ TEST_F(RenderedRepliesTest, RepliesRenderedAheadAreTheFreshRepliesByteForByte) {
   // A killed helper's workers end too, once its socket closes.
   {
     std::vector<std::string> ids;
-    {
-      HelperProcess lister(helperBinary(), aheadOnly);
-      ids = identifiers(lister, "image");
-    }
+    for (const std::string& line : fresh) ids.push_back(text(parse(line)["ok"]["localIdentifier"]));
     fs::remove_all(cacheFolder());  // else there is nothing to render ahead
     HelperProcess helper(helperBinary(), environment());
     helper.send(R"({"id":4,"cmd":"fetch_assets","kind":"image"})");

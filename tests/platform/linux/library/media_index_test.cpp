@@ -161,10 +161,6 @@ TEST_F(MediaIndexTest, AFileKeepsItsIdentifierWhenEditedInPlaceOrMovedButNotWhen
   EXPECT_NE(now.at("replaced.jpg"), first.at("replaced.jpg"));
   EXPECT_NE(now.at("sub/new.jpg"), first.at("reused.jpg"));
   EXPECT_EQ(index_->lookup({first.at("replaced.jpg"), first.at("reused.jpg")}), std::vector<IndexedAsset>{});
-
-  fs::remove(pictures() / "edited.jpg");
-  EXPECT_EQ(identifiers(*index_).count("edited.jpg"), 0u);
-  EXPECT_EQ(index_->lookup({first.at("edited.jpg")}), std::vector<IndexedAsset>{});
 }
 
 TEST_F(MediaIndexTest, AFileThatIsNotMediaIsProbedAgainOnlyOnceItChanges) {

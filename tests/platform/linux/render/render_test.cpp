@@ -24,7 +24,6 @@ using Pixel = std::vector<uint8_t>;
 const Pixel kRed = {255, 0, 0};
 const Pixel kBlue = {0, 0, 255};
 const Pixel kWhite = {255, 255, 255};
-const Pixel kGreen = {0, 160, 0};
 
 // Pixels built by hand, so a test states exactly what the file holds.
 struct Canvas {
@@ -346,7 +345,7 @@ TEST_F(RenderTest, AlphaIsFlattenedOntoWhite) {
     VipsImagePtr out = renderDecoded(root_ / name, 0);
     ASSERT_TRUE(out);
     EXPECT_TRUE(hasColour(out.get(), 8, 8, kWhite, 8));
-    EXPECT_TRUE(hasColour(out.get(), 56, 8, kGreen, 20));
+    EXPECT_TRUE(hasColour(out.get(), 56, 8, {0, 160, 0}, 20));
     EXPECT_TRUE(hasColour(out.get(), 8, 32, {127, 127, 127}, 12));
   }
 }

@@ -35,13 +35,6 @@ TEST(LineBufferTest, CutsSeveralLinesFromOneAppendKeepingEmptyLinesAndCarriageRe
   EXPECT_EQ(buffer.pendingSize(), 1u);
 }
 
-TEST(LineBufferTest, ALastLineWithoutLineFeedNeverComesOut) {
-  LineBuffer buffer;
-  buffer.append("done\npartial");
-  EXPECT_EQ(drain(buffer), Lines{"done"});
-  EXPECT_EQ(drain(buffer), Lines{});
-}
-
 TEST(LineBufferTest, CollectsLinesLongerThan64KiBFromPiecesAndGivesTheirMemoryBack) {
   const std::string longLine(5000000, 'x');
   LineBuffer buffer;

@@ -49,14 +49,5 @@ TEST(AuthorizationTest, AsksOnlyWhileUndecidedAndGrantsOnlyFullOrLimitedAccess) 
   }
 }
 
-TEST(AuthorizationTest, ChecksTheStatusAgainForEveryOperation) {
-  testing::MemoryPhotoLibrary library;
-  ensureAuthorization(library);
-  ensureAuthorization(library);
-  EXPECT_EQ(library.calls, (Calls{"authorizationStatus", "authorizationStatus"}));
-  library.authorizationStatus = kAuthorizationStatusDenied;
-  EXPECT_THROW(ensureAuthorization(library), HelperError);
-}
-
 }  // namespace
 }  // namespace vek

@@ -19,11 +19,6 @@ Request request(uint64_t id, std::string cmd) {
   return r;
 }
 
-TEST(RequestDecodeTest, IdAndCommandAloneMakeARequest) {
-  EXPECT_EQ(decode(R"({"id":1,"cmd":"fetch_assets"})"), request(1, "fetch_assets"));
-  EXPECT_EQ(decode(R"({"id":2,"cmd":""})"), request(2, ""));
-}
-
 TEST(RequestDecodeTest, TakesKeysInAnyOrderAndIgnoresUnknownOnes) {
   Request expected = request(9, "delete_assets");
   expected.kind = "video";
@@ -65,12 +60,6 @@ TEST(RequestDecodeTest, OptionalFieldsOfTheWrongTypeFailTheLine) {
         R"("targetSize":1.5)", R"("targetSize":9223372036854775808)", R"("targetSize":"5")"}) {
     EXPECT_EQ(decode(std::string(R"({"id":1,"cmd":"x",)") + field + "}"), std::nullopt) << field;
   }
-}
-
-TEST(RequestDecodeTest, EmptyIdentifierListIsPresent) {
-  Request expected = request(1, "delete_assets");
-  expected.localIdentifiers = std::vector<std::string>{};
-  EXPECT_EQ(decode(R"({"id":1,"cmd":"delete_assets","localIdentifiers":[]})"), expected);
 }
 
 TEST(RequestDecodeTest, TargetSizeTakesAnySigned64BitInteger) {

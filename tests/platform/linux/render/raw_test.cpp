@@ -10,6 +10,7 @@
 #include "platform/linux/decoders/vips_image_ptr.hpp"
 #include "platform/linux/helper_home.hpp"
 #include "platform/linux/probe/probe.hpp"
+#include "platform/linux/render/decoded_render.hpp"
 #include "platform/linux/scoped_environment.hpp"
 #include "support/dng_writer.hpp"
 
@@ -77,17 +78,16 @@ DngContent sceneWithPreview(int orientation, int previewWidth, int previewHeight
   return content;
 }
 
+// A render's pixels, as a reply carries them.
 struct Rendered {
-  int width = 0;
-  int height = 0;
-  VipsImagePtr pixels;  // the reply's JPEG decoded
+  VipsImagePtr pixels;
 
   // The mean colour of the rectangle, in fractions of the image's sides.
   Rgb mean(double left, double top, double right, double bottom) const {
-    const int x = static_cast<int>(left * width);
-    const int y = static_cast<int>(top * height);
-    const int w = static_cast<int>((right - left) * width);
-    const int h = static_cast<int>((bottom - top) * height);
+    const int x = static_cast<int>(left * pixels->Xsize);
+    const int y = static_cast<int>(top * pixels->Ysize);
+    const int w = static_cast<int>((right - left) * pixels->Xsize);
+    const int h = static_cast<int>((bottom - top) * pixels->Ysize);
     VipsImagePtr area = vipsResult([&](VipsImage** out) { return vips_extract_area(pixels.get(), out, x, y, w, h, nullptr); });
     VipsImage* stats = nullptr;
     Rgb result{};
@@ -116,27 +116,7 @@ class RawTest : public vek::testing::TempFolder {
   }
 
   static ProbeResult probe(const fs::path& path) {
-    struct stat info {};
-    EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
-    FileStamp stamp{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino), info.st_size, 0};
-    return probeFile(path, stamp, mediaKindForName(path.filename().string()).value_or(MediaKind::kVideo));
-  }
-
-  static Rendered render(const fs::path& path, int64_t box) {
-    Rendered result;
-    std::shared_ptr<PlatformImage> image = renderImageFile(path, box);
-    if (!image) return result;
-    const std::optional<std::string> jpeg = image->jpegRepresentation(0.85);
-    if (!jpeg) return result;
-    VipsImagePtr lazy = vipsResult([&](VipsImage** out) {
-      return vips_jpegload_buffer(const_cast<char*>(jpeg->data()), jpeg->size(), out, nullptr);
-    });
-    if (!lazy) return result;
-    result.pixels.reset(vips_image_copy_memory(lazy.get()));
-    result.width = result.pixels->Xsize;
-    result.height = result.pixels->Ysize;
-    EXPECT_EQ(image->size(), (ImageSize{double(result.width), double(result.height)}));
-    return result;
+    return probeFile(path, stampOfFile(path).value(), mediaKindForName(path.filename().string()).value());
   }
 
   // A fixed zone, so that dates without an offset have a known meaning.
@@ -155,7 +135,9 @@ TEST_F(RawTest, ListingGivesTheDisplayedSizeAndTheCaptureDate) {
   write("edited.dng", edited);
   vek::testing::setMtime(write("undated.dng", scene(8)), 1500000000);
   const std::tuple<const char*, uint64_t, uint64_t, double> cases[] = {
-      {"turned.DNG", 240, 320, 1620277689.25}, {"edited.dng", 320, 240, 1577952245}, {"undated.dng", 240, 320, 1500000000}};
+      {"turned.DNG", 240, 320, 1620277689.25},
+      {"edited.dng", 320, 240, 1577952245},
+      {"undated.dng", 240, 320, 1500000000}};
   for (const auto& [name, width, height, date] : cases) {
     const ProbeResult result = probe(root_ / name);
     ASSERT_EQ(result.status, ProbeResult::Status::kMedia) << name;
@@ -195,9 +177,9 @@ TEST_F(RawTest, ALargeEnoughPreviewIsShownElseTheRawIsDeveloped) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.name) + " box " + std::to_string(c.box));
-    const Rendered shown = render(root_ / c.name, c.box);
+    const Rendered shown{renderDecoded(root_ / c.name, c.box)};
     ASSERT_TRUE(shown.pixels);
-    EXPECT_EQ(std::pair(shown.width, shown.height), std::pair(c.width, c.height));
+    EXPECT_EQ(std::pair(shown.pixels->Xsize, shown.pixels->Ysize), std::pair(c.width, c.height));
     const bool turned = c.width < c.height;
     expectColour(turned ? shown.mean(0.1, 0.1, 0.9, 0.4) : shown.mean(0.1, 0.1, 0.4, 0.9), c.first, "first half");
     expectColour(turned ? shown.mean(0.1, 0.6, 0.9, 0.9) : shown.mean(0.6, 0.1, 0.9, 0.9), c.second, "second half");

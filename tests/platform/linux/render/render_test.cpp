@@ -8,6 +8,7 @@
 #include "platform/linux/decoders/vips_image_ptr.hpp"
 #include "platform/linux/helper_home.hpp"
 #include "platform/linux/probe/probe.hpp"
+#include "platform/linux/render/decoded_render.hpp"
 #include "platform/linux/render/video_poster.hpp"
 #include "support/samples.hpp"
 
@@ -59,25 +60,6 @@ bool ffmpeg(const std::string& arguments) {
   return std::system(("ffmpeg -nostdin -loglevel error -y " + arguments + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-VipsImagePtr decodeJpeg(const std::string& jpeg) {
-  VipsImagePtr lazy = vipsResult(
-      [&](VipsImage** out) { return vips_jpegload_buffer(const_cast<char*>(jpeg.data()), jpeg.size(), out, nullptr); });
-  return lazy ? VipsImagePtr(vips_image_copy_memory(lazy.get())) : nullptr;
-}
-
-// The delivered JPEG, decoded back into memory.
-VipsImagePtr delivered(const std::shared_ptr<PlatformImage>& image) {
-  if (!image) return nullptr;
-  auto jpeg = image->jpegRepresentation(0.85);
-  if (!jpeg) return nullptr;
-  VipsImagePtr decoded = decodeJpeg(*jpeg);
-  if (decoded) {
-    EXPECT_EQ(image->size(), (ImageSize{double(decoded->Xsize), double(decoded->Ysize)}));
-  }
-  return decoded;
-}
-
-VipsImagePtr renderDecoded(const fs::path& path, int64_t box) { return delivered(renderImageFile(path, box)); }
 
 std::array<int, 3> pixelAt(VipsImage* image, int x, int y) {
   const uint8_t* p = VIPS_IMAGE_ADDR(image, x, y);
@@ -176,7 +158,8 @@ TEST_P(ThinPictureTest, KeepsItsShorterSideAtEveryBox) {
       {{13, 169}, {{1, {1, 1}}, {2, {1, 2}}, {10, {1, 10}}, {100, {8, 100}}}},
   };
   for (const auto& [stored, fitted] : shapes) {
-    const fs::path path = root_ / (std::to_string(stored.first) + "x" + std::to_string(stored.second) + "." + GetParam());
+    const fs::path path = root_ / (std::to_string(stored.first) + "x" + std::to_string(stored.second) + "." +
+                                   GetParam());
     testing::makeImage(path, stored.first, stored.second);
     const MediaFacts listed = probeFile(path, stampOfFile(path).value(), MediaKind::kImage).facts;
     EXPECT_EQ(Size(listed.pixelWidth, listed.pixelHeight), stored) << path;

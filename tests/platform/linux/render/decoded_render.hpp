@@ -1,0 +1,34 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "platform/linux/decoders/vips_image_ptr.hpp"
+#include "platform/linux/render/render.hpp"
+
+namespace vek::linux_library {
+
+// A JPEG decoded into memory; null when it does not decode.
+inline VipsImagePtr decodeJpeg(const std::string& jpeg) {
+  VipsImagePtr lazy = vipsResult(
+      [&](VipsImage** out) { return vips_jpegload_buffer(const_cast<char*>(jpeg.data()), jpeg.size(), out, nullptr); });
+  return lazy ? VipsImagePtr(vips_image_copy_memory(lazy.get())) : nullptr;
+}
+
+// The image's JPEG as a reply carries it, decoded back into memory; the
+// image's reported size must be the JPEG's.
+inline VipsImagePtr delivered(const std::shared_ptr<PlatformImage>& image) {
+  std::optional<std::string> jpeg = image ? image->jpegRepresentation(0.85) : std::nullopt;
+  VipsImagePtr decoded = jpeg ? decodeJpeg(*jpeg) : nullptr;
+  if (decoded) { EXPECT_EQ(image->size(), (ImageSize{double(decoded->Xsize), double(decoded->Ysize)})); }
+  return decoded;
+}
+
+inline VipsImagePtr renderDecoded(const std::filesystem::path& path, int64_t box) {
+  return delivered(renderImageFile(path, box));
+}
+
+}  // namespace vek::linux_library

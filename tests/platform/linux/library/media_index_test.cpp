@@ -106,10 +106,10 @@ class MediaIndexTest : public vek::testing::TempFolder {
     return byName;
   }
 
-  // The listing of pictures as names, in the listing's order.
-  Names names(MediaIndex& index, bool newestFirst) const {
+  // The listing of pictures as names, newest first.
+  Names names(MediaIndex& index) const {
     Names names;
-    for (const PhotoAsset& asset : index.list(kMediaTypeImage, newestFirst)) {
+    for (const PhotoAsset& asset : index.list(kMediaTypeImage, true)) {
       names.push_back(fs::relative(index.lookup({asset.localIdentifier}).at(0).path, pictures()));
     }
     return names;
@@ -232,15 +232,14 @@ TEST_F(MediaIndexTest, AFirstListingCutShortIsContinuedNotRedone) {
   EXPECT_EQ(probed.front(), "p1024.jpg");
 }
 
-TEST_F(MediaIndexTest, ListsByDateThenPathNewestOrOldestFirst) {
+TEST_F(MediaIndexTest, ListsNewestFirstThenByPath) {
   put("b.jpg", "1x1@300");
   put("a.jpg", "1x1@300");
   put("old.jpg", "1x1@100");
   put("undated.jpg", "1x1");
   put("z/new.png", "1x1@900");
   put("clip.mp4", "1x1@500");
-  EXPECT_EQ(names(*index_, true), (Names{"z/new.png", "a.jpg", "b.jpg", "old.jpg", "undated.jpg"}));
-  EXPECT_EQ(names(*index_, false), (Names{"undated.jpg", "old.jpg", "a.jpg", "b.jpg", "z/new.png"}));
+  EXPECT_EQ(names(*index_), (Names{"z/new.png", "a.jpg", "b.jpg", "old.jpg", "undated.jpg"}));
 }
 
 TEST_F(MediaIndexTest, LeavesOutHiddenLinkedDuplicateAndSpecialFiles) {

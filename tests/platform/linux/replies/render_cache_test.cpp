@@ -77,11 +77,8 @@ TEST_F(RenderCacheTest, NeverServesADamagedEntry) {
   cache.store("A/L0/001", 256, kept);
   ASSERT_EQ(entries().size(), 1u);
   const fs::path entry = entries().front();
-  const std::string whole = [&] {
-    std::ifstream in(entry, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }();
-  auto replace = [&](const std::string& bytes) { std::ofstream(entry, std::ios::binary | std::ios::trunc) << bytes; };
+  const std::string whole = vek::testing::readAll(entry);
+  auto replace = [&](const std::string& bytes) { vek::testing::writeAll(entry, bytes); };
 
   // One flipped byte anywhere: in the header, the pixels or the checksum.
   for (size_t at : {size_t(2), size_t(30), whole.size() / 2, whole.size() - 1}) {

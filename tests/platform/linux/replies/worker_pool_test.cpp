@@ -25,7 +25,7 @@ CachedRender sampleRender() {
                       FileStamp{2049, 77, 4'000'000, 1'700'000'000'123'456'789, 1'700'000'001'000'000'000}};
 }
 
-TEST(WorkerWireTest, FramesRoundTripAndAnyCutOrExtendedFrameIsRefused) {
+TEST(WorkerWireTest, FramesRoundTripAndAnyCutLongOrExtendedFrameIsRefused) {
   const AheadJob job{"4F2A-…/L0/001", "/home/u/Pictures/a b.jpg", 256, 0.85, true};
   const std::string jobFrame = encodeJob(job);
   const std::optional<AheadJob> decodedJob = decodeJob(jobFrame);
@@ -52,9 +52,8 @@ TEST(WorkerWireTest, FramesRoundTripAndAnyCutOrExtendedFrameIsRefused) {
   EXPECT_FALSE(decodeJob(jobFrame + "x"));
   EXPECT_FALSE(decodeRendered(renderFrame + "x"));
   EXPECT_FALSE(decodeRendered(encodeRendered(std::nullopt) + "x"));
-}
 
-TEST(WorkerWireTest, AFrameLongerThanAllowedOrCutShortIsNotRead) {
+  // On the socket: a frame longer than allowed, or cut short, is not read.
   int ends[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
   ASSERT_TRUE(sendFrame(ends[0], "hello"));

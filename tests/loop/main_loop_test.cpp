@@ -106,11 +106,6 @@ TEST_F(MainLoopTest, AnswersEachRequestOfOneWriteInOrderAndSkipsUndecodableLines
                           "\n");
 }
 
-TEST_F(MainLoopTest, AnswersALineLongerThanTheReadChunkOnce) {
-  send(R"({"id":1,"cmd":"fetch_assets","pad":")" + std::string(200000, 'p') + "\"}\n");
-  EXPECT_EQ(output(), kListReply + "\n");
-}
-
 TEST_F(MainLoopTest, WritesNothingForEmptyInput) { EXPECT_EQ(output(), ""); }
 
 TEST_F(MainLoopTest, ReturnsWhenTheReaderOfItsRepliesHasGone) {

@@ -96,13 +96,5 @@ TEST(RequestDecodeTest, RefusesTextThatIsNotAJsonObject) {
   }
 }
 
-TEST(RequestDecodeTest, OneDecoderServesManyLines) {
-  RequestDecoder decoder;
-  const std::string huge = R"({"id":1,"cmd":"x","pad":")" + std::string(size_t(20) << 20, 'a') + "\"}";
-  EXPECT_EQ(decoder.decode(huge), request(1, "x"));
-  EXPECT_EQ(decoder.decode("{"), std::nullopt);
-  EXPECT_EQ(decoder.decode(R"({"id":2,"cmd":"y"})"), request(2, "y"));
-}
-
 }  // namespace
 }  // namespace vek

@@ -1,6 +1,5 @@
 #include <chrono>
 #include <cstdio>
-#include <iterator>
 #include <set>
 #include <thread>
 
@@ -52,10 +51,9 @@ class ConcurrentHelpersTest : public HelperHome {
   }
 };
 
-// A parent that renders in parallel starts several helpers at once: the
-// first listing of each makes the catalog at the same moment as the others',
-// and two may delete the same photo at once, which goes to the Trash once.
-TEST_F(ConcurrentHelpersTest, HelpersStartedTogetherShareOneCatalogAndTrash) {
+// A parent that renders in parallel starts several helpers at once, and the
+// first listing of each makes the catalog at the same moment as the others.
+TEST_F(ConcurrentHelpersTest, HelpersStartedTogetherOnANewCatalogAllAnswer) {
   makeCopies(pictures(), 3);
   constexpr int kRounds = 60;
   constexpr int kHelpers = 4;
@@ -72,23 +70,6 @@ TEST_F(ConcurrentHelpersTest, HelpersStartedTogetherShareOneCatalogAndTrash) {
     for (const auto& ids : listed) EXPECT_EQ(ids, listed[0]) << "round " << round;
     for (auto& helper : helpers) EXPECT_EQ(helper->finish(), 0);
   }
-
-  HelperProcess first(helperBinary(), environment());
-  HelperProcess second(helperBinary(), environment());
-  const std::vector<std::string> ids = identifiers(first, "image");
-  ASSERT_EQ(ids.size(), 3u);
-  std::string secondDeleted;
-  std::thread racer([&] { secondDeleted = second.request(deleteRequest(4, {ids[0]})); });
-  const std::string firstDeleted = first.request(deleteRequest(4, {ids[0]}));
-  racer.join();
-  const int successes = (firstDeleted.find("\"deletedCount\":1") != std::string::npos) +
-                        (secondDeleted.find("\"deletedCount\":1") != std::string::npos);
-  EXPECT_EQ(successes, 1) << firstDeleted << "\n" << secondDeleted;
-  EXPECT_EQ(std::distance(fs::directory_iterator(trashFiles()), fs::directory_iterator()), 1);
-  EXPECT_EQ(identifiers(first, "image").size(), 2u);
-  EXPECT_EQ(identifiers(second, "image").size(), 2u);
-  EXPECT_EQ(first.finish(), 0);
-  EXPECT_EQ(second.finish(), 0);
   EXPECT_EQ(catalogIntegrity(), "ok");
 }
 

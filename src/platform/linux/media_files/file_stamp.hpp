@@ -39,6 +39,16 @@ struct InodeKeyHash {
 
 inline InodeKey keyOf(const FileStamp& stamp) { return InodeKey{stamp.device, stamp.inode}; }
 
+// Whether two stamps show one state of a file as its user sees it: the same
+// size, modification time and change time. Device and inode are left out: a
+// drive mounted again through another device, or a FAT file system that
+// numbers its inodes afresh at every mount, changes them with nothing else,
+// while a file copied, synced or saved into the place of another has a
+// change time of its own, which no user can set.
+inline bool sameVisibleState(const FileStamp& a, const FileStamp& b) {
+  return a.size == b.size && a.mtimeNs == b.mtimeNs && a.ctimeNs == b.ctimeNs;
+}
+
 FileStamp stampOf(const struct stat& info);
 
 // The stamp of the regular file at `path` (symbolic links followed), or

@@ -69,7 +69,7 @@ std::optional<CachedRender> parseEntry(std::string_view bytes, const std::string
   uint64_t identifierLength = 0, jpegLength = 0;
   CachedRender render;
   if (!reader.get(magic) || magic != kMagic || !reader.get(version) || version != kRenderVersion ||
-      !reader.get(storedBox) || storedBox != box || !getStamp(reader, render.stamp) || render.stamp != stamp ||
+      !reader.get(storedBox) || storedBox != box || !getStamp(reader, render.stamp) || !sameVisibleState(render.stamp, stamp) ||
       !reader.get(render.size.width) || !reader.get(render.size.height) || !reader.get(render.compressionFactor) ||
       !reader.get(identifierLength) || !reader.get(jpegLength) ||
       identifierLength + jpegLength != reader.left()) {
@@ -184,7 +184,7 @@ bool RenderCache::holds(const std::string& identifier, int64_t box, const FileSt
   int64_t storedBox = 0;
   FileStamp storedStamp;
   return reader.get(magic) && magic == kMagic && reader.get(version) && version == kRenderVersion &&
-         reader.get(storedBox) && storedBox == box && getStamp(reader, storedStamp) && storedStamp == stamp;
+         reader.get(storedBox) && storedBox == box && getStamp(reader, storedStamp) && sameVisibleState(storedStamp, stamp);
 }
 
 std::optional<CachedRender> RenderCache::load(const std::string& identifier, int64_t box,

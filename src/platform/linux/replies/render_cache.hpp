@@ -45,12 +45,14 @@ class RenderCache {
 
   RenderCache(std::string folder, uint64_t capBytes);
 
-  // The entry for the asset at the box, when one is stored for exactly this
-  // stamp and checks out; marks it as recently used.
+  // The entry for the asset at the box, when one is stored for the file in
+  // this state (sameVisibleState: also when the drive came back under other
+  // device or inode numbers) and checks out; marks it as recently used.
   std::optional<CachedRender> load(const std::string& identifier, int64_t box, const FileStamp& stamp);
 
-  // Whether an entry for the asset at the box is stored for this stamp, by
-  // its header alone: cheaper than load(), which may still refuse it.
+  // Whether an entry for the asset at the box is stored for the file in this
+  // state, by its header alone: cheaper than load(), which may still refuse
+  // it.
   bool holds(const std::string& identifier, int64_t box, const FileStamp& stamp) const;
 
   // Stores (or replaces) the entry for the asset at the box.

@@ -123,7 +123,7 @@ std::shared_ptr<PlatformImage> RenderedImages::image(const std::string& identifi
   if (!stamp) return renderAfresh();
   std::optional<CachedRender> made;
   if (ahead) made = ahead->take(identifier, box, lastRenderTime_);
-  if (made && made->stamp != *stamp) made.reset();
+  if (made && !sameVisibleState(made->stamp, *stamp)) made.reset();
   if (!made && kept) made = kept->load(identifier, box, *stamp);
   // A render is timed to its JPEG: the image is decoded as it is encoded.
   const auto start = std::chrono::steady_clock::now();

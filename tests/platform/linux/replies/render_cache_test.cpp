@@ -52,16 +52,21 @@ TEST_F(RenderCacheTest, ServesAnEntryOnlyForItsAssetBoxAndStamp) {
   EXPECT_FALSE(cache.load("A/L0/001", 1024, kept.stamp));
   EXPECT_FALSE(cache.holds("A/L0/001", 1024, kept.stamp));
   EXPECT_FALSE(cache.load("B/L0/001", 256, kept.stamp));
-  // Any field of the stamp differing: the file is not the one rendered.
-  void (*const changes[])(FileStamp&) = {
-      [](FileStamp& s) { ++s.device; }, [](FileStamp& s) { ++s.inode; }, [](FileStamp& s) { ++s.size; },
-      [](FileStamp& s) { ++s.mtimeNs; }, [](FileStamp& s) { ++s.ctimeNs; }};
+  // Size or either time differing: the file is not the one rendered. Other
+  // device and inode numbers alone: the same file on a drive mounted again.
+  void (*const changes[])(FileStamp&) = {[](FileStamp& s) { ++s.size; }, [](FileStamp& s) { ++s.mtimeNs; },
+                                         [](FileStamp& s) { ++s.ctimeNs; }};
   for (auto change : changes) {
     FileStamp other = kept.stamp;
     change(other);
     EXPECT_FALSE(cache.load("A/L0/001", 256, other));
     EXPECT_FALSE(cache.holds("A/L0/001", 256, other));
   }
+  FileStamp remounted = kept.stamp;
+  remounted.device += 1;
+  remounted.inode += 7;
+  EXPECT_TRUE(cache.load("A/L0/001", 256, remounted));
+  EXPECT_TRUE(cache.holds("A/L0/001", 256, remounted));
 
   // A newer render of the file replaces the entry.
   const CachedRender newer = render("newer", 9);

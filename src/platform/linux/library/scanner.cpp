@@ -27,6 +27,10 @@ namespace {
 
 constexpr size_t kMaxHiddenListBytes = 1 << 20;
 
+constexpr std::string_view kSystemFolders[] = {
+    "@eaDir", "#recycle", "#snapshot", "$RECYCLE.BIN", "System Volume Information", "lost+found",
+};
+
 // The names a `.hidden` file lists, one exact name per line, as the desktop
 // file managers read it. A FIFO or a huge file under that name cannot stall
 // a walk.
@@ -53,7 +57,7 @@ class Walker {
       std::string path = root;
       while (!path.empty() && path.back() == '/') path.pop_back();
       tops_.push_back(std::make_unique<Folder>());
-      pending_.push_back(Task{nullptr, nullptr, root, std::move(path), tops_.back().get()});
+      pending_.push_back(Task{nullptr, nullptr, root, std::move(path), tops_.back().get(), 0});
     }
     unfinished_ = pending_.size();
   }
@@ -74,6 +78,15 @@ class Walker {
     if (failure_) std::rethrow_exception(failure_);
   }
 
+  LibraryWalk take() {
+    LibraryWalk walk;
+    walk.files = takeFiles();
+    walk.unreadFolders = std::move(unread_);
+    walk.emptyFolders = std::move(empty_);
+    return walk;
+  }
+
+ private:
   std::vector<FoundFile> takeFiles() {
     std::vector<FoundFile> files;
     files.reserve(fileCount_);
@@ -81,7 +94,6 @@ class Walker {
     return files;
   }
 
- private:
   struct Entry {
     std::string name;
     unsigned char type;
@@ -123,6 +135,7 @@ class Walker {
     std::string name;                    // relative to parent, or the root's path
     std::string path;                    // the folder's path as listed
     Folder* output;
+    uint64_t parentDevice;               // of the folder that listed it; unknown for a root
   };
 
   // The order of full paths: a folder's entries sort as if its name ended in
@@ -165,18 +178,28 @@ class Walker {
   // root may be a link the user made on purpose: only below a root are links
   // never followed.
   void read(Task task) {
-    int fd = task.parent ? openat(dirfd(task.parent->dir), task.name.c_str(),
-                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                         : open(task.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool root = !task.parent;
+    int fd = root ? open(task.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                  : openat(dirfd(task.parent->dir), task.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     task.parent.reset();
     if (fd < 0) {
-      failOnShortage(errno);
+      const int error = errno;
+      failOnShortage(error);
+      // A folder that went, or became a file or a link, since its parent was
+      // read is not there; a root was there a moment ago.
+      if (root || (error != ENOENT && error != ENOTDIR && error != ELOOP)) noteUnread(std::move(task.path));
       return;
     }
     struct stat info {};
     if (fstat(fd, &info) != 0) {
       close(fd);
+      noteUnread(std::move(task.path));
       return;
+    }
+    if (root) {
+      // Above a mount point, ".." is on the file system it is mounted on.
+      struct stat above {};
+      task.parentDevice = fstatat(fd, "..", &above, 0) == 0 ? static_cast<uint64_t>(above.st_dev) : ~uint64_t{0};
     }
     const InodeKey key{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
     if (task.ancestry && task.ancestry->contains(key)) {
@@ -188,6 +211,7 @@ class Walker {
       const int error = errno;
       close(fd);
       failOnShortage(error);
+      noteUnread(std::move(task.path));
       return;
     }
     std::shared_ptr<OpenFolder> folder;
@@ -202,13 +226,34 @@ class Walker {
 
     std::vector<Entry> entries;
     bool hasHiddenList = false;
-    while (dirent* entry = readdir(dir)) {
+    bool noMedia = false;
+    bool unread = false;
+    size_t count = 0;
+    while (true) {
+      errno = 0;
+      const dirent* entry = readdir(dir);
+      if (entry == nullptr) {
+        // What was read before an error still counts; the rest may be there.
+        unread = errno != 0;
+        failOnShortage(errno);
+        break;
+      }
       if (entry->d_name[0] == '.') {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
         hasHiddenList = hasHiddenList || std::strcmp(entry->d_name, ".hidden") == 0;
+        noMedia = noMedia || std::strcmp(entry->d_name, ".nomedia") == 0;
+        ++count;
         continue;
       }
+      ++count;
       entries.push_back(Entry{entry->d_name, entry->d_type});
     }
+    if (count == 0 && !unread && static_cast<uint64_t>(info.st_dev) == task.parentDevice) {
+      noteEmpty(EmptyFolder{task.path, static_cast<uint64_t>(info.st_dev)});
+    }
+    // Android's convention: such a folder and everything below it is not
+    // media (messengers' caches, sent copies).
+    if (noMedia) return;
     std::unordered_set<std::string> hidden;
     if (hasHiddenList) hidden = readHiddenNames(dirFd);
     std::sort(entries.begin(), entries.end(), before);
@@ -220,11 +265,12 @@ class Walker {
     // how deep the walk goes.
     auto usable = [](const std::string& path) { return path.size() < PATH_MAX; };
     auto subfolder = [&](std::string&& name) {
+      if (isSystemFolder(name)) return;
       std::string path = task.path + "/" + name;
       if (!usable(path)) return;
       output.subfolders.emplace_back(output.files.size(), std::make_unique<Folder>());
-      subfolders.push_back(
-          Task{folder, ancestry, std::move(name), std::move(path), output.subfolders.back().second.get()});
+      subfolders.push_back(Task{folder, ancestry, std::move(name), std::move(path),
+                                output.subfolders.back().second.get(), static_cast<uint64_t>(info.st_dev)});
     };
     for (Entry& entry : entries) {
       if (!hidden.empty() && hidden.contains(entry.name)) continue;
@@ -238,7 +284,13 @@ class Walker {
       // worth a stat.
       if (!kind && entry.type != DT_UNKNOWN) continue;
       struct stat fileInfo {};
-      if (fstatat(dirFd, entry.name.c_str(), &fileInfo, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      if (fstatat(dirFd, entry.name.c_str(), &fileInfo, AT_SYMLINK_NOFOLLOW) != 0) {
+        // A file that cannot be looked at (a folder readable but not
+        // searchable) may still be there.
+        failOnShortage(errno);
+        unread = unread || errno != ENOENT;
+        continue;
+      }
       if (S_ISDIR(fileInfo.st_mode)) {
         subfolder(std::move(entry.name));
       } else if (S_ISREG(fileInfo.st_mode) && kind) {
@@ -247,12 +299,23 @@ class Walker {
       }
     }
     fileCount_ += output.files.size();
+    if (unread) noteUnread(task.path);
     if (subfolders.empty()) return;
     std::lock_guard lock(mutex_);
     unfinished_ += subfolders.size();
     // Reversed, so the first subfolder is taken next.
     std::move(subfolders.rbegin(), subfolders.rend(), std::back_inserter(pending_));
     changed_.notify_all();
+  }
+
+  void noteUnread(std::string path) {
+    std::lock_guard lock(mutex_);
+    unread_.push_back(std::move(path));
+  }
+
+  void noteEmpty(EmptyFolder folder) {
+    std::lock_guard lock(mutex_);
+    empty_.push_back(std::move(folder));
   }
 
   // A folder left out for want of file descriptors or kernel memory would
@@ -296,15 +359,18 @@ class Walker {
   std::atomic<size_t> fileCount_{0};
   std::exception_ptr failure_;
   std::vector<std::unique_ptr<Folder>> tops_;
+  std::vector<std::string> unread_;
+  std::vector<EmptyFolder> empty_;
 };
 
 }  // namespace
 
-std::vector<FoundFile> scanLibrary(const std::vector<std::string>& roots, size_t threads) {
+LibraryWalk walkLibrary(const std::vector<std::string>& roots, size_t threads) {
   Walker walker(roots);
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
   walker.run(threads - 1);
-  std::vector<FoundFile> files = walker.takeFiles();
+  LibraryWalk walk = walker.take();
+  std::vector<FoundFile>& files = walk.files;
   auto byPath = [](const FoundFile& a, const FoundFile& b) { return a.path < b.path; };
   // Only roots that sort apart from their own contents, or a file system
   // that hides entry types, leave the walk out of order.
@@ -321,7 +387,15 @@ std::vector<FoundFile> scanLibrary(const std::vector<std::string>& roots, size_t
     ++kept;
   }
   files.resize(kept);
-  return files;
+  return walk;
+}
+
+std::vector<FoundFile> scanLibrary(const std::vector<std::string>& roots, size_t threads) {
+  return walkLibrary(roots, threads).files;
+}
+
+bool isSystemFolder(std::string_view name) {
+  return std::find(std::begin(kSystemFolders), std::end(kSystemFolders), name) != std::end(kSystemFolders);
 }
 
 }  // namespace vek::linux_library

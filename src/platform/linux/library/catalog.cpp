@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
+#include <optional>
 #include <thread>
 #include <unordered_set>
 
@@ -18,7 +20,11 @@ namespace {
 
 constexpr int kBusyTimeoutMs = 10'000;
 
-constexpr const char* kCreateSchema = R"sql(
+// Each step takes the catalog from the version of its place in the list to
+// the next; a new catalog takes them all, so it is the same as one brought
+// up to date. A released step never changes: a change is a new step.
+constexpr const char* kSchemaSteps[] = {
+    R"sql(
   CREATE TABLE asset(
     identifier TEXT PRIMARY KEY NOT NULL,
     path TEXT NOT NULL,
@@ -40,15 +46,45 @@ constexpr const char* kCreateSchema = R"sql(
     mtime_ns INTEGER NOT NULL,
     PRIMARY KEY(device, inode)
   ) WITHOUT ROWID;
-)sql";
-
-// Listings read the assets in path order, beside the walk's sorted files.
-constexpr const char* kCreatePathIndex = "CREATE INDEX IF NOT EXISTS asset_path ON asset(path)";
+)sql",
+    // Change times, and the time an asset was first away. Device and inode
+    // no longer name one asset: a drive comes back under other numbers, FAT
+    // numbers inodes afresh at each mount, and an asset away keeps the
+    // numbers its drive gave it. Listings read the assets in path order,
+    // beside the walk's sorted files (catalogs of the first helpers lacked
+    // that index).
+    R"sql(
+  CREATE TABLE asset_2(
+    identifier TEXT PRIMARY KEY NOT NULL,
+    path TEXT NOT NULL,
+    device INTEGER NOT NULL,
+    inode INTEGER NOT NULL,
+    size INTEGER NOT NULL,
+    mtime_ns INTEGER NOT NULL,
+    ctime_ns INTEGER,
+    away_since INTEGER,
+    media_type INTEGER NOT NULL,
+    pixel_width INTEGER NOT NULL,
+    pixel_height INTEGER NOT NULL,
+    creation_date REAL,
+    duration REAL NOT NULL
+  );
+  INSERT INTO asset_2(identifier, path, device, inode, size, mtime_ns, media_type, pixel_width, pixel_height,
+                      creation_date, duration)
+    SELECT identifier, path, device, inode, size, mtime_ns, media_type, pixel_width, pixel_height, creation_date,
+           duration FROM asset;
+  DROP TABLE asset;
+  ALTER TABLE asset_2 RENAME TO asset;
+  CREATE INDEX asset_path ON asset(path);
+  ALTER TABLE unreadable_file ADD COLUMN ctime_ns INTEGER;
+)sql",
+};
+static_assert(std::size(kSchemaSteps) == Catalog::kSchemaVersion);
 
 constexpr const char* kSelectAssets =
-    "SELECT identifier, path, device, inode, size, mtime_ns, media_type, pixel_width, pixel_height, "
-    "creation_date, duration FROM asset";
-constexpr const char* kSelectFailures = "SELECT device, inode, size, mtime_ns FROM unreadable_file";
+    "SELECT identifier, path, device, inode, size, mtime_ns, ctime_ns, away_since, media_type, pixel_width, "
+    "pixel_height, creation_date, duration FROM asset";
+constexpr const char* kSelectFailures = "SELECT device, inode, size, mtime_ns, ctime_ns FROM unreadable_file";
 
 bool isCorruption(int code) {
   int primary = code & 0xFF;
@@ -63,6 +99,11 @@ bool isCorruption(int code) {
 
 int64_t toColumn(uint64_t value) { return static_cast<int64_t>(value); }
 uint64_t fromColumn(int64_t value) { return static_cast<uint64_t>(value); }
+
+std::optional<int64_t> changeTimeColumn(int64_t ctimeNs) {
+  if (ctimeNs == kUnknownChangeTime) return std::nullopt;
+  return ctimeNs;
+}
 
 bool exists(const std::string& path) {
   struct stat info {};
@@ -103,6 +144,9 @@ class Catalog::Statement {
   void bind(int index, const std::optional<double>& value) {
     check(value ? sqlite3_bind_double(statement_, index, *value) : sqlite3_bind_null(statement_, index));
   }
+  void bind(int index, const std::optional<int64_t>& value) {
+    check(value ? sqlite3_bind_int64(statement_, index, *value) : sqlite3_bind_null(statement_, index));
+  }
 
   int64_t integer(int column) const { return sqlite3_column_int64(statement_, column); }
   double real(int column) const { return sqlite3_column_double(statement_, column); }
@@ -124,16 +168,27 @@ class Catalog::Statement {
 
 namespace {
 
+std::optional<int64_t> optionalInteger(const auto& row, int column) {
+  if (row.isNull(column)) return std::nullopt;
+  return row.integer(column);
+}
+
+FileStamp stampFromRow(const auto& row, int first) {
+  return FileStamp{fromColumn(row.integer(first)), fromColumn(row.integer(first + 1)), row.integer(first + 2),
+                   row.integer(first + 3), optionalInteger(row, first + 4).value_or(kUnknownChangeTime)};
+}
+
 CatalogEntry entryFromRow(const auto& row) {
   CatalogEntry entry;
   entry.localIdentifier = row.text(0);
   entry.path = row.text(1);
-  entry.stamp = FileStamp{fromColumn(row.integer(2)), fromColumn(row.integer(3)), row.integer(4), row.integer(5)};
-  entry.facts.mediaType = row.integer(6);
-  entry.facts.pixelWidth = fromColumn(row.integer(7));
-  entry.facts.pixelHeight = fromColumn(row.integer(8));
-  if (!row.isNull(9)) entry.facts.creationDate = row.real(9);
-  entry.facts.duration = row.real(10);
+  entry.stamp = stampFromRow(row, 2);
+  entry.awaySince = optionalInteger(row, 7);
+  entry.facts.mediaType = row.integer(8);
+  entry.facts.pixelWidth = fromColumn(row.integer(9));
+  entry.facts.pixelHeight = fromColumn(row.integer(10));
+  if (!row.isNull(11)) entry.facts.creationDate = row.real(11);
+  entry.facts.duration = row.real(12);
   return entry;
 }
 
@@ -178,16 +233,12 @@ void Catalog::open() {
       return statement.step() ? statement.integer(0) : 0;
     };
     int64_t version = userVersion();
-    if (version == 0) {
-      // Another helper may be making the same new catalog right now.
+    if (version >= 0 && version < kSchemaVersion) {
+      // Another helper may be making or upgrading the same catalog right now.
       WriteTransaction transaction(*this);
       version = userVersion();
-      if (version == 0) {
-        Statement tables(db_, "SELECT count(*) FROM sqlite_master");
-        if (tables.step() && tables.integer(0) != 0) throw CatalogCorruptError("The photo catalog is not ours.");
-        exec(kCreateSchema);
-        exec(kCreatePathIndex);
-        exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
+      if (version >= 0 && version < kSchemaVersion) {
+        upgrade(version);
         version = kSchemaVersion;
       }
       transaction.commit();
@@ -202,20 +253,20 @@ void Catalog::open() {
       sqlite3_finalize(probe);
       if (prepared != SQLITE_OK) throw CatalogCorruptError("The photo catalog does not have the expected tables.");
     }
-    // Catalogs made before listings read in path order lack the index.
-    auto hasPathIndex = [this] {
-      Statement index(db_, "SELECT 1 FROM sqlite_master WHERE type = 'index' AND name = 'asset_path'");
-      return index.step();
-    };
-    if (!hasPathIndex()) {
-      WriteTransaction transaction(*this);
-      exec(kCreatePathIndex);
-      transaction.commit();
-    }
   } catch (...) {
     close();
     throw;
   }
+}
+
+// Runs the schema's steps after `from`, within the caller's transaction.
+void Catalog::upgrade(int64_t from) {
+  if (from == 0) {
+    Statement tables(db_, "SELECT count(*) FROM sqlite_master");
+    if (tables.step() && tables.integer(0) != 0) throw CatalogCorruptError("The photo catalog is not ours.");
+  }
+  for (auto step = static_cast<size_t>(from); step < std::size(kSchemaSteps); ++step) exec(kSchemaSteps[step]);
+  exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
 }
 
 // The switch takes the file's exclusive lock from within a read, and SQLite
@@ -289,10 +340,7 @@ CatalogState Catalog::read(const std::function<void(CatalogEntry&&)>& visit) {
     while (assets.step()) visit(entryFromRow(assets));
     CatalogState state;
     Statement failures(db_, kSelectFailures);
-    while (failures.step()) {
-      state.failures.push_back(FileStamp{fromColumn(failures.integer(0)), fromColumn(failures.integer(1)),
-                                         failures.integer(2), failures.integer(3)});
-    }
+    while (failures.step()) state.failures.push_back(stampFromRow(failures, 0));
     state.dataVersion = dataVersion();
     return state;
   });
@@ -337,16 +385,22 @@ void Catalog::apply(const CatalogChanges& changes, Existing existing) {
     removeFailure.run();
   }
   constexpr const char* kInsertAsset =
-      "INSERT INTO asset(identifier, path, device, inode, size, mtime_ns, media_type, pixel_width, pixel_height, "
-      "creation_date, duration) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11) ";
-  const std::string upsert = std::string(kInsertAsset) +
-                             (existing == Existing::kKept
-                                  ? "ON CONFLICT DO NOTHING"
-                                  : "ON CONFLICT(identifier) DO UPDATE SET path = excluded.path, "
-                                    "device = excluded.device, inode = excluded.inode, size = excluded.size, "
-                                    "mtime_ns = excluded.mtime_ns, media_type = excluded.media_type, "
-                                    "pixel_width = excluded.pixel_width, pixel_height = excluded.pixel_height, "
-                                    "creation_date = excluded.creation_date, duration = excluded.duration");
+      "INSERT INTO asset(identifier, path, device, inode, size, mtime_ns, ctime_ns, away_since, media_type, "
+      "pixel_width, pixel_height, creation_date, duration) ";
+  // Kept: a row with the same file at the same path wins, as another helper
+  // made it first.
+  const std::string upsert =
+      std::string(kInsertAsset) +
+      (existing == Existing::kKept
+           ? "SELECT ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13 WHERE NOT EXISTS "
+             "(SELECT 1 FROM asset WHERE path = ?2 AND device = ?3 AND inode = ?4)"
+           : "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13) "
+             "ON CONFLICT(identifier) DO UPDATE SET path = excluded.path, "
+             "device = excluded.device, inode = excluded.inode, size = excluded.size, "
+             "mtime_ns = excluded.mtime_ns, ctime_ns = excluded.ctime_ns, away_since = excluded.away_since, "
+             "media_type = excluded.media_type, pixel_width = excluded.pixel_width, "
+             "pixel_height = excluded.pixel_height, creation_date = excluded.creation_date, "
+             "duration = excluded.duration");
   Statement saveAsset(db_, upsert.c_str());
   for (const CatalogEntry& entry : changes.savedAssets) {
     saveAsset.bind(1, entry.localIdentifier);
@@ -355,19 +409,24 @@ void Catalog::apply(const CatalogChanges& changes, Existing existing) {
     saveAsset.bind(4, toColumn(entry.stamp.inode));
     saveAsset.bind(5, entry.stamp.size);
     saveAsset.bind(6, entry.stamp.mtimeNs);
-    saveAsset.bind(7, entry.facts.mediaType);
-    saveAsset.bind(8, toColumn(entry.facts.pixelWidth));
-    saveAsset.bind(9, toColumn(entry.facts.pixelHeight));
-    saveAsset.bind(10, entry.facts.creationDate);
-    saveAsset.bind(11, entry.facts.duration);
+    saveAsset.bind(7, changeTimeColumn(entry.stamp.ctimeNs));
+    saveAsset.bind(8, entry.awaySince);
+    saveAsset.bind(9, entry.facts.mediaType);
+    saveAsset.bind(10, toColumn(entry.facts.pixelWidth));
+    saveAsset.bind(11, toColumn(entry.facts.pixelHeight));
+    saveAsset.bind(12, entry.facts.creationDate);
+    saveAsset.bind(13, entry.facts.duration);
     saveAsset.run();
   }
-  Statement saveFailure(db_, "INSERT OR REPLACE INTO unreadable_file(device, inode, size, mtime_ns) VALUES(?1, ?2, ?3, ?4)");
+  Statement saveFailure(db_,
+                        "INSERT OR REPLACE INTO unreadable_file(device, inode, size, mtime_ns, ctime_ns) "
+                        "VALUES(?1, ?2, ?3, ?4, ?5)");
   for (const FileStamp& stamp : changes.savedFailures) {
     saveFailure.bind(1, toColumn(stamp.device));
     saveFailure.bind(2, toColumn(stamp.inode));
     saveFailure.bind(3, stamp.size);
     saveFailure.bind(4, stamp.mtimeNs);
+    saveFailure.bind(5, changeTimeColumn(stamp.ctimeNs));
     saveFailure.run();
   }
 }

@@ -14,12 +14,19 @@ struct sqlite3;
 
 namespace vek::linux_library {
 
+// The change time of a file catalogued by a helper that kept none.
+inline constexpr int64_t kUnknownChangeTime = INT64_MIN;
+
 // One asset the catalog remembers.
 struct CatalogEntry {
   std::string localIdentifier;
   std::string path;
   FileStamp stamp;  // the file as it was when its facts were read
   MediaFacts facts;
+  // Seconds since 1970 when a listing first could not see the file's folder
+  // (a drive not mounted, a folder that could not be read); none while the
+  // file is listed.
+  std::optional<int64_t> awaySince;
 
   bool operator==(const CatalogEntry&) const = default;
 };
@@ -57,11 +64,13 @@ class CatalogCorruptError : public std::runtime_error {
 // past the busy timeout.
 class Catalog {
  public:
-  static constexpr int kSchemaVersion = 1;
+  static constexpr int kSchemaVersion = 2;
 
   // Opens the catalog at path, creating it (and its folder, mode 0700) on
-  // first use. A damaged file, or one of another schema version, is renamed
-  // aside (path + ".broken-<seconds since 1970>") and a new catalog made.
+  // first use. A catalog of an older schema version is brought up to this
+  // one, keeping what it holds. A damaged file, or one of a newer or unknown
+  // version, is renamed aside (path + ".broken-<seconds since 1970>") and a
+  // new catalog made.
   // Throws std::runtime_error when no catalog can be made at all.
   explicit Catalog(std::string path);
   ~Catalog();
@@ -93,11 +102,11 @@ class Catalog {
     bool open_ = true;
   };
 
-  // What a saved asset does to an entry of the same identifier or the same
-  // file (device and inode) that is there already.
+  // What a saved asset does to an entry of the same identifier, or of the
+  // same file at the same path, that is there already.
   enum class Existing {
-    kReplaced,  // the same identifier is overwritten; the same file with another identifier is an error
-    kKept,      // the saved asset is left out: another helper catalogued it first
+    kReplaced,  // the same identifier is overwritten
+    kKept,      // the saved asset is left out where the same file is catalogued at its path: another helper did it first
   };
 
   // Writes the change, removals first; call within a WriteTransaction.
@@ -116,6 +125,7 @@ class Catalog {
  private:
   class Statement;
   void open();
+  void upgrade(int64_t from);
   void switchToWriteAheadLog();
   void close();
   void setAside();

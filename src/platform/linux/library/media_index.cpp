@@ -9,6 +9,7 @@
 #include <functional>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "photos/uuid.hpp"
 #include "platform/linux/library/access.hpp"
@@ -25,11 +26,81 @@ struct FileStampHash {
   }
 };
 
-// The catalog keeps no change times: a file counts as unchanged while its
-// device, inode, size and modification time are.
-bool unchanged(const FileStamp& catalogued, const FileStamp& now) {
-  return keyOf(catalogued) == keyOf(now) && catalogued.size == now.size && catalogued.mtimeNs == now.mtimeNs;
+bool sameSizeAndModificationTime(const FileStamp& a, const FileStamp& b) {
+  return a.size == b.size && a.mtimeNs == b.mtimeNs;
 }
+
+// How the file found at a catalogued asset's path stands to that asset. A
+// file in the same visible state (sameVisibleState) is the same file
+// whatever its numbers now say; the same device and inode in another state
+// is the same file changed, which is read again.
+enum class AtPath {
+  kUnchanged,
+  kRenumbered,  // unchanged, under other device or inode numbers, or with its change time learnt
+  kChanged,
+  kOther,       // another file
+};
+
+AtPath compareAtPath(const FileStamp& catalogued, const FileStamp& found) {
+  const bool sameInode = keyOf(catalogued) == keyOf(found);
+  if (catalogued.ctimeNs == kUnknownChangeTime) {
+    // Catalogued before change times were kept: the numbers decide, as they
+    // did then, and the change time is learnt without reading the file.
+    if (!sameInode) return AtPath::kOther;
+    return sameSizeAndModificationTime(catalogued, found) ? AtPath::kRenumbered : AtPath::kChanged;
+  }
+  if (sameVisibleState(catalogued, found)) return sameInode ? AtPath::kUnchanged : AtPath::kRenumbered;
+  return sameInode ? AtPath::kChanged : AtPath::kOther;
+}
+
+// A failure on record for the file as it is now.
+bool sameFailure(const FileStamp& failure, const FileStamp& now) {
+  return keyOf(failure) == keyOf(now) && sameSizeAndModificationTime(failure, now) &&
+         (failure.ctimeNs == kUnknownChangeTime || failure.ctimeNs == now.ctimeNs);
+}
+
+// A catalogued file that no listing could see for this long is forgotten:
+// a drive not plugged in for a month is more likely gone for good than on a
+// shelf, and its entries would otherwise stay for ever.
+constexpr int64_t kKeptAwaySeconds = int64_t{30} * 24 * 60 * 60;
+
+bool isInside(const std::string& path, const std::string& folder) {
+  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/';
+}
+
+// Where a walk could not look. A catalogued file it did not find may still
+// be there when it lies under no root walked (a root missing, or no longer
+// named), in a folder that could not be read, or below an empty folder on
+// its parent's file system while the file was on another one: a drive's
+// mount point with the drive away. Anywhere else its folder was read and it
+// is gone.
+class Absences {
+ public:
+  Absences(const std::vector<std::string>& roots, const LibraryWalk& walk)
+      : roots_(roots), unread_(walk.unreadFolders.begin(), walk.unreadFolders.end()) {
+    for (const EmptyFolder& folder : walk.emptyFolders) empty_.emplace(folder.path, folder.device);
+  }
+
+  bool mayStillBeThere(const CatalogEntry& entry) const {
+    const std::string& path = entry.path;
+    auto root = std::find_if(roots_.begin(), roots_.end(), [&](const std::string& top) { return isInside(path, top); });
+    if (root == roots_.end()) return true;
+    if (unread_.empty() && empty_.empty()) return false;
+    for (size_t slash = path.rfind('/'); slash != std::string::npos && slash >= root->size();
+         slash = path.rfind('/', slash - 1)) {
+      const std::string folder = path.substr(0, slash);
+      if (unread_.contains(folder)) return true;
+      auto empty = empty_.find(folder);
+      if (empty != empty_.end() && empty->second != entry.stamp.device) return true;
+    }
+    return false;
+  }
+
+ private:
+  const std::vector<std::string>& roots_;
+  std::unordered_set<std::string> unread_;
+  std::unordered_map<std::string, uint64_t> empty_;
+};
 
 using ProbeCache = std::unordered_map<FileStamp, ProbeResult, FileStampHash>;
 
@@ -47,8 +118,8 @@ constexpr uint32_t kNoIdentifier = UINT32_MAX;
 // A file whose content must be read, and what the catalog knows of it.
 struct Pending {
   size_t file = 0;                       // in the walk's files
-  uint32_t identifier = kNoIdentifier;   // in Plan::identifiers: the catalogued asset with the same device and inode
-  bool editedInPlace = false;            // that asset is at the same path: its identifier goes on
+  uint32_t identifier = kNoIdentifier;   // in Plan::identifiers: a catalogued asset with the same device and inode
+  bool sameAsset = false;                // that asset is this file, changed: its identifier goes on
   bool failed = false;                   // a failure with the same device and inode is on record
 
   bool isNew() const { return identifier == kNoIdentifier; }
@@ -59,7 +130,7 @@ struct Plan {
   std::vector<ListedAsset> listed;  // of the requested media type
   std::vector<Pending> pending;     // in walk order
   std::vector<std::string> identifiers;
-  CatalogChanges changes;  // renames and removals, known without probing
+  CatalogChanges changes;  // renames, new numbers, absences and removals, known without probing
   int64_t dataVersion = 0;
 };
 
@@ -82,26 +153,39 @@ void dropPath(FoundFile& file) { std::string().swap(file.path); }
 // Compares the walk with the catalog. Both are in path order, so most files
 // meet their catalogued entry in one pass over the rows, with no copy of the
 // catalog held; only entries whose path the walk does not hold with the same
-// file (renamed, replaced or gone) are kept aside, to be matched by device
-// and inode. The paths of files found unchanged are dropped as the rows pass.
-Plan makePlan(Catalog& catalog, std::vector<FoundFile>& found, int64_t mediaType) {
+// file (renamed, replaced, gone or away) are kept aside, to be matched by
+// device and inode. The paths of files found unchanged are dropped as the
+// rows pass.
+Plan makePlan(Catalog& catalog, std::vector<FoundFile>& found, const Absences& absences, int64_t mediaType,
+              int64_t now) {
   Plan plan;
   plan.listed.reserve(found.size());
   std::vector<size_t> unmatched;
-  std::unordered_map<InodeKey, CatalogEntry, InodeKeyHash> aside;
+  // Device and inode name one file among those found, not among the
+  // catalogued: an asset away keeps the numbers its drive gave it.
+  std::unordered_multimap<InodeKey, CatalogEntry, InodeKeyHash> aside;
   size_t next = 0;
   CatalogState state = catalog.read([&](CatalogEntry&& entry) {
     while (next < found.size() && found[next].path < entry.path) unmatched.push_back(next++);
-    if (next < found.size() && found[next].path == entry.path && keyOf(found[next].stamp) == keyOf(entry.stamp)) {
-      if (unchanged(entry.stamp, found[next].stamp)) {
-        addListed(plan.listed, std::move(entry), next, mediaType);
-        dropPath(found[next]);
-      } else {
+    if (next < found.size() && found[next].path == entry.path) {
+      const AtPath relation = compareAtPath(entry.stamp, found[next].stamp);
+      if (relation == AtPath::kChanged) {
         plan.pending.push_back(Pending{next, static_cast<uint32_t>(plan.identifiers.size()), true});
         plan.identifiers.push_back(std::move(entry.localIdentifier));
+        ++next;
+        return;
       }
-      ++next;
-      return;
+      if (relation != AtPath::kOther) {
+        if (relation == AtPath::kRenumbered || entry.awaySince) {
+          entry.stamp = found[next].stamp;
+          entry.awaySince.reset();
+          plan.changes.savedAssets.push_back(entry);
+        }
+        addListed(plan.listed, std::move(entry), next, mediaType);
+        dropPath(found[next]);
+        ++next;
+        return;
+      }
     }
     aside.emplace(keyOf(entry.stamp), std::move(entry));
   });
@@ -119,22 +203,42 @@ Plan makePlan(Catalog& catalog, std::vector<FoundFile>& found, int64_t mediaType
   };
   for (Pending& pending : plan.pending) pending.failed = claimFailure(found[pending.file].stamp);
 
+  auto takeIdentifier = [&](auto entry) {
+    plan.identifiers.push_back(std::move(entry->second.localIdentifier));
+    aside.erase(entry);
+    return static_cast<uint32_t>(plan.identifiers.size() - 1);
+  };
   for (size_t i : unmatched) {
     const FoundFile& file = found[i];
-    auto entry = aside.find(keyOf(file.stamp));
-    if (entry != aside.end() && unchanged(entry->second.stamp, file.stamp)) {
-      // Renamed or moved, content unchanged.
-      entry->second.path = file.path;
-      plan.changes.savedAssets.push_back(entry->second);
-      addListed(plan.listed, std::move(entry->second), i, mediaType);
-      aside.erase(entry);
+    const auto [first, last] = aside.equal_range(keyOf(file.stamp));
+    auto moved = std::find_if(first, last, [&](const auto& candidate) {
+      return sameSizeAndModificationTime(candidate.second.stamp, file.stamp);
+    });
+    if (moved != last) {
+      CatalogEntry& entry = moved->second;
+      if (entry.stamp.ctimeNs == kUnknownChangeTime || entry.stamp.ctimeNs == file.stamp.ctimeNs) {
+        // Renamed or moved, content unchanged.
+        entry.path = file.path;
+        entry.stamp = file.stamp;
+        entry.awaySince.reset();
+        plan.changes.savedAssets.push_back(entry);
+        addListed(plan.listed, std::move(entry), i, mediaType);
+        aside.erase(moved);
+        continue;
+      }
+      // Moved, and its change time with it: most file systems move it on a
+      // rename, and an edit with its times put back does too.
+      Pending pending{i, takeIdentifier(moved), true};
+      pending.failed = claimFailure(file.stamp);
+      plan.pending.push_back(pending);
       continue;
     }
     auto failure = failures.find(keyOf(file.stamp));
-    if (failure != failures.end() && unchanged(failure->second.first, file.stamp)) {
+    if (failure != failures.end() && sameFailure(failure->second.first, file.stamp)) {
       // Failed before and has not changed since. A changed asset of the same
       // inode at another path stays aside, to be removed.
       failure->second.second = true;
+      if (failure->second.first.ctimeNs == kUnknownChangeTime) plan.changes.savedFailures.push_back(file.stamp);
       continue;
     }
     Pending pending{i};
@@ -142,16 +246,21 @@ Plan makePlan(Catalog& catalog, std::vector<FoundFile>& found, int64_t mediaType
     // A changed file at a new path may be a new file that reuses a deleted
     // file's inode; it must not inherit that file's identifier, but the old
     // entry is kept while the file cannot be read.
-    if (entry != aside.end()) {
-      pending.identifier = static_cast<uint32_t>(plan.identifiers.size());
-      plan.identifiers.push_back(std::move(entry->second.localIdentifier));
-      aside.erase(entry);
-    }
+    if (first != last) pending.identifier = takeIdentifier(first);
     plan.pending.push_back(pending);
   }
   std::sort(plan.pending.begin(), plan.pending.end(),
             [](const Pending& a, const Pending& b) { return a.file < b.file; });
-  for (auto& [key, entry] : aside) plan.changes.removedAssets.push_back(std::move(entry.localIdentifier));
+  for (auto& [key, entry] : aside) {
+    if (!absences.mayStillBeThere(entry)) {
+      plan.changes.removedAssets.push_back(std::move(entry.localIdentifier));
+    } else if (!entry.awaySince) {
+      entry.awaySince = now;
+      plan.changes.savedAssets.push_back(std::move(entry));
+    } else if (now - *entry.awaySince >= kKeptAwaySeconds) {
+      plan.changes.removedAssets.push_back(std::move(entry.localIdentifier));
+    }
+  }
   for (auto& [key, failure] : failures) {
     if (!failure.second) plan.changes.removedFailures.push_back(failure.first);
   }
@@ -164,14 +273,14 @@ void settle(Plan& plan, const Pending& pending, const FoundFile& file, const Pro
   switch (probe.status) {
     case ProbeResult::Status::kMedia: {
       std::string identifier;
-      if (pending.editedInPlace) {
+      if (pending.sameAsset) {
         identifier = std::move(plan.identifiers[pending.identifier]);
       } else {
         if (!pending.isNew()) changes.removedAssets.push_back(std::move(plan.identifiers[pending.identifier]));
         identifier = newIdentifier();
       }
       if (pending.failed) changes.removedFailures.push_back(file.stamp);
-      CatalogEntry entry{std::move(identifier), file.path, file.stamp, probe.facts};
+      CatalogEntry entry{std::move(identifier), file.path, file.stamp, probe.facts, std::nullopt};
       changes.savedAssets.push_back(entry);
       addListed(plan.listed, std::move(entry), pending.file, mediaType);
       break;
@@ -246,10 +355,13 @@ IndexedAsset indexedAsset(CatalogEntry&& entry) {
   return asset;
 }
 
+// Whether the path still holds the catalogued file: the same device and
+// inode (also changed since), or the same visible state under other numbers.
 bool isSameFile(const std::string& path, const FileStamp& stamp) {
   struct stat info {};
-  return lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-         static_cast<uint64_t>(info.st_dev) == stamp.device && static_cast<uint64_t>(info.st_ino) == stamp.inode;
+  if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  const FileStamp now = stampOf(info);
+  return keyOf(now) == keyOf(stamp) || (stamp.ctimeNs != kUnknownChangeTime && sameVisibleState(now, stamp));
 }
 
 }  // namespace
@@ -273,8 +385,15 @@ auto MediaIndex::rebuildingOnCorruption(Operation operation) {
 
 std::vector<ListedAsset> MediaIndex::synchronize(int64_t mediaType) {
   const std::function<std::string()> identifiers = [] { return newUuidString() + "/L0/001"; };
-  std::vector<FoundFile> found = scanLibrary(distinctRoots(location_.roots));
-  Plan plan = makePlan(catalog_, found, mediaType);
+  const int64_t now = std::time(nullptr);
+  const std::vector<std::string> roots = distinctRoots(location_.roots);
+  std::vector<FoundFile> found;
+  auto walkAndPlan = [&] {
+    LibraryWalk walk = walkLibrary(roots);
+    found = std::move(walk.files);
+    return makePlan(catalog_, found, Absences(roots, walk), mediaType, now);
+  };
+  Plan plan = walkAndPlan();
   const int64_t seenVersion = plan.dataVersion;
   bool othersWrote = false;
   // Files the catalog knew in another state wait for the last commit, which
@@ -322,8 +441,7 @@ std::vector<ListedAsset> MediaIndex::synchronize(int64_t mediaType) {
     waiting = {};
     plan = Plan{};
     // Walked again, as the paths of settled files were let go.
-    found = scanLibrary(distinctRoots(location_.roots));
-    plan = makePlan(catalog_, found, mediaType);
+    plan = walkAndPlan();
     std::vector<size_t> files;
     for (const Pending& pending : plan.pending) {
       if (!probed.contains(found[pending.file].stamp)) files.push_back(pending.file);
@@ -364,7 +482,7 @@ std::vector<IndexedAsset> MediaIndex::lookup(const std::vector<std::string>& loc
   std::vector<CatalogEntry> entries = rebuildingOnCorruption([&] { return catalog_.find(localIdentifiers); });
   std::vector<IndexedAsset> assets;
   for (CatalogEntry& entry : entries) {
-    if (isSameFile(entry.path, entry.stamp)) assets.push_back(indexedAsset(std::move(entry)));
+    if (!entry.awaySince && isSameFile(entry.path, entry.stamp)) assets.push_back(indexedAsset(std::move(entry)));
   }
   return assets;
 }

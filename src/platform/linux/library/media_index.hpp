@@ -41,9 +41,10 @@ class Prober {
 };
 
 // The listing side of the Linux library: which media files the user's folders
-// hold, under identifiers that stay with a file across runs, edits in place
-// and renames. Used from one thread at a time; probing inside list() runs on
-// a pool of threads that is gone when list() returns.
+// hold, under identifiers that stay with a file across runs, edits in place,
+// renames, and drives that go away and come back under other numbers. Used
+// from one thread at a time; probing inside list() runs on a pool of threads
+// that is gone when list() returns.
 class MediaIndex {
  public:
   // Opens (creating on first use) the catalog. A damaged catalog, or one of
@@ -60,16 +61,22 @@ class MediaIndex {
   // Brings the catalog up to date with the folders (new and changed files are
   // probed, vanished ones forgotten), then returns every listed asset of the
   // media type, by creation date (newest first when newestFirst; no date
-  // counts as 0), ties by path. New files are committed in pieces as they
+  // counts as 0), ties by path. A file at the path of an asset, in the same
+  // size, modification and change time, is that asset whatever its device
+  // and inode; a file at another path with an asset's device, inode, size
+  // and modification time is that asset moved. Assets where the walk could
+  // not look (under a missing root, an unmounted drive's mount point, a
+  // folder that could not be read) are kept, not listed, for 30 days. New files are committed in pieces as they
   // are probed, so a listing cut short leaves its work to the next one.
   // Throws std::runtime_error when the catalog cannot be read or written
   // (for example, locked by another process past the busy timeout).
   std::vector<vek::PhotoAsset> list(int64_t mediaType, bool newestFirst);
 
   // The catalogued assets with these identifiers, as the catalog stands (no
-  // scan): each once, in the order first named. An asset whose path no longer
-  // holds the very file that was catalogued (same device and inode) is left
-  // out, so an old identifier never reaches a different file. Throws
+  // scan): each once, in the order first named. An asset away when last
+  // listed, or whose path no longer holds the very file that was catalogued
+  // (same device and inode, or same size, modification and change time), is
+  // left out, so an old identifier never reaches a different file. Throws
   // std::runtime_error when the catalog cannot be read.
   std::vector<IndexedAsset> lookup(const std::vector<std::string>& localIdentifiers);
 

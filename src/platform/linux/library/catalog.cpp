@@ -48,11 +48,11 @@ constexpr const char* kSchemaSteps[] = {
   ) WITHOUT ROWID;
 )sql",
     // Change times, and the time an asset was first away. Device and inode
-    // no longer name one asset: a drive comes back under other numbers, FAT
-    // numbers inodes afresh at each mount, and an asset away keeps the
-    // numbers its drive gave it. Listings read the assets in path order,
-    // beside the walk's sorted files (catalogs of the first helpers lacked
-    // that index).
+    // alone no longer name one asset: a drive comes back under other
+    // numbers, FAT numbers inodes afresh at each mount, and an asset away
+    // keeps the numbers its drive gave it; with its path they still do.
+    // Listings read the assets in path order, beside the walk's sorted files
+    // (catalogs of the first helpers lacked an index for it).
     R"sql(
   CREATE TABLE asset_2(
     identifier TEXT PRIMARY KEY NOT NULL,
@@ -75,7 +75,7 @@ constexpr const char* kSchemaSteps[] = {
            duration FROM asset;
   DROP TABLE asset;
   ALTER TABLE asset_2 RENAME TO asset;
-  CREATE INDEX asset_path ON asset(path);
+  CREATE UNIQUE INDEX asset_path ON asset(path, device, inode);
   ALTER TABLE unreadable_file ADD COLUMN ctime_ns INTEGER;
 )sql",
 };
@@ -387,15 +387,11 @@ void Catalog::apply(const CatalogChanges& changes, Existing existing) {
   constexpr const char* kInsertAsset =
       "INSERT INTO asset(identifier, path, device, inode, size, mtime_ns, ctime_ns, away_since, media_type, "
       "pixel_width, pixel_height, creation_date, duration) ";
-  // Kept: a row with the same file at the same path wins, as another helper
-  // made it first.
   const std::string upsert =
-      std::string(kInsertAsset) +
+      std::string(kInsertAsset) + "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13) " +
       (existing == Existing::kKept
-           ? "SELECT ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13 WHERE NOT EXISTS "
-             "(SELECT 1 FROM asset WHERE path = ?2 AND device = ?3 AND inode = ?4)"
-           : "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13) "
-             "ON CONFLICT(identifier) DO UPDATE SET path = excluded.path, "
+           ? "ON CONFLICT DO NOTHING"
+           : "ON CONFLICT(identifier) DO UPDATE SET path = excluded.path, "
              "device = excluded.device, inode = excluded.inode, size = excluded.size, "
              "mtime_ns = excluded.mtime_ns, ctime_ns = excluded.ctime_ns, away_since = excluded.away_since, "
              "media_type = excluded.media_type, pixel_width = excluded.pixel_width, "

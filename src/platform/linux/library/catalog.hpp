@@ -103,10 +103,10 @@ class Catalog {
   };
 
   // What a saved asset does to an entry of the same identifier, or of the
-  // same file at the same path, that is there already.
+  // same file (device and inode) at the same path, that is there already.
   enum class Existing {
-    kReplaced,  // the same identifier is overwritten
-    kKept,      // the saved asset is left out where the same file is catalogued at its path: another helper did it first
+    kReplaced,  // the same identifier is overwritten; the same file at its path under another identifier is an error
+    kKept,      // the saved asset is left out: another helper catalogued it first
   };
 
   // Writes the change, removals first; call within a WriteTransaction.

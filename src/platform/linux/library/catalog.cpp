@@ -76,7 +76,6 @@ constexpr const char* kSchemaSteps[] = {
   DROP TABLE asset;
   ALTER TABLE asset_2 RENAME TO asset;
   CREATE UNIQUE INDEX asset_path ON asset(path, device, inode);
-  ALTER TABLE unreadable_file ADD COLUMN ctime_ns INTEGER;
 )sql",
 };
 static_assert(std::size(kSchemaSteps) == Catalog::kSchemaVersion);
@@ -84,7 +83,7 @@ static_assert(std::size(kSchemaSteps) == Catalog::kSchemaVersion);
 constexpr const char* kSelectAssets =
     "SELECT identifier, path, device, inode, size, mtime_ns, ctime_ns, away_since, media_type, pixel_width, "
     "pixel_height, creation_date, duration FROM asset";
-constexpr const char* kSelectFailures = "SELECT device, inode, size, mtime_ns, ctime_ns FROM unreadable_file";
+constexpr const char* kSelectFailures = "SELECT device, inode, size, mtime_ns FROM unreadable_file";
 
 bool isCorruption(int code) {
   int primary = code & 0xFF;
@@ -173,16 +172,12 @@ std::optional<int64_t> optionalInteger(const auto& row, int column) {
   return row.integer(column);
 }
 
-FileStamp stampFromRow(const auto& row, int first) {
-  return FileStamp{fromColumn(row.integer(first)), fromColumn(row.integer(first + 1)), row.integer(first + 2),
-                   row.integer(first + 3), optionalInteger(row, first + 4).value_or(kUnknownChangeTime)};
-}
-
 CatalogEntry entryFromRow(const auto& row) {
   CatalogEntry entry;
   entry.localIdentifier = row.text(0);
   entry.path = row.text(1);
-  entry.stamp = stampFromRow(row, 2);
+  entry.stamp = FileStamp{fromColumn(row.integer(2)), fromColumn(row.integer(3)), row.integer(4), row.integer(5),
+                          optionalInteger(row, 6).value_or(kUnknownChangeTime)};
   entry.awaySince = optionalInteger(row, 7);
   entry.facts.mediaType = row.integer(8);
   entry.facts.pixelWidth = fromColumn(row.integer(9));
@@ -340,7 +335,10 @@ CatalogState Catalog::read(const std::function<void(CatalogEntry&&)>& visit) {
     while (assets.step()) visit(entryFromRow(assets));
     CatalogState state;
     Statement failures(db_, kSelectFailures);
-    while (failures.step()) state.failures.push_back(stampFromRow(failures, 0));
+    while (failures.step()) {
+      state.failures.push_back(FileStamp{fromColumn(failures.integer(0)), fromColumn(failures.integer(1)),
+                                         failures.integer(2), failures.integer(3)});
+    }
     state.dataVersion = dataVersion();
     return state;
   });
@@ -414,15 +412,12 @@ void Catalog::apply(const CatalogChanges& changes, Existing existing) {
     saveAsset.bind(13, entry.facts.duration);
     saveAsset.run();
   }
-  Statement saveFailure(db_,
-                        "INSERT OR REPLACE INTO unreadable_file(device, inode, size, mtime_ns, ctime_ns) "
-                        "VALUES(?1, ?2, ?3, ?4, ?5)");
+  Statement saveFailure(db_, "INSERT OR REPLACE INTO unreadable_file(device, inode, size, mtime_ns) VALUES(?1, ?2, ?3, ?4)");
   for (const FileStamp& stamp : changes.savedFailures) {
     saveFailure.bind(1, toColumn(stamp.device));
     saveFailure.bind(2, toColumn(stamp.inode));
     saveFailure.bind(3, stamp.size);
     saveFailure.bind(4, stamp.mtimeNs);
-    saveFailure.bind(5, changeTimeColumn(stamp.ctimeNs));
     saveFailure.run();
   }
 }

@@ -53,10 +53,11 @@ AtPath compareAtPath(const FileStamp& catalogued, const FileStamp& found) {
   return sameInode ? AtPath::kChanged : AtPath::kOther;
 }
 
-// A failure on record for the file as it is now.
+// A failure on record for the file as it is now. Failures keep no path, so
+// a rename cannot be told from an edit by the change time: size and
+// modification time decide.
 bool sameFailure(const FileStamp& failure, const FileStamp& now) {
-  return keyOf(failure) == keyOf(now) && sameSizeAndModificationTime(failure, now) &&
-         (failure.ctimeNs == kUnknownChangeTime || failure.ctimeNs == now.ctimeNs);
+  return keyOf(failure) == keyOf(now) && sameSizeAndModificationTime(failure, now);
 }
 
 // A catalogued file that no listing could see for this long is forgotten:
@@ -203,11 +204,6 @@ Plan makePlan(Catalog& catalog, std::vector<FoundFile>& found, const Absences& a
   };
   for (Pending& pending : plan.pending) pending.failed = claimFailure(found[pending.file].stamp);
 
-  auto takeIdentifier = [&](auto entry) {
-    plan.identifiers.push_back(std::move(entry->second.localIdentifier));
-    aside.erase(entry);
-    return static_cast<uint32_t>(plan.identifiers.size() - 1);
-  };
   for (size_t i : unmatched) {
     const FoundFile& file = found[i];
     const auto [first, last] = aside.equal_range(keyOf(file.stamp));
@@ -215,22 +211,15 @@ Plan makePlan(Catalog& catalog, std::vector<FoundFile>& found, const Absences& a
       return sameSizeAndModificationTime(candidate.second.stamp, file.stamp);
     });
     if (moved != last) {
+      // Renamed or moved, content unchanged. The change time is not asked:
+      // most file systems move it on a rename.
       CatalogEntry& entry = moved->second;
-      if (entry.stamp.ctimeNs == kUnknownChangeTime || entry.stamp.ctimeNs == file.stamp.ctimeNs) {
-        // Renamed or moved, content unchanged.
-        entry.path = file.path;
-        entry.stamp = file.stamp;
-        entry.awaySince.reset();
-        plan.changes.savedAssets.push_back(entry);
-        addListed(plan.listed, std::move(entry), i, mediaType);
-        aside.erase(moved);
-        continue;
-      }
-      // Moved, and its change time with it: most file systems move it on a
-      // rename, and an edit with its times put back does too.
-      Pending pending{i, takeIdentifier(moved), true};
-      pending.failed = claimFailure(file.stamp);
-      plan.pending.push_back(pending);
+      entry.path = file.path;
+      entry.stamp = file.stamp;
+      entry.awaySince.reset();
+      plan.changes.savedAssets.push_back(entry);
+      addListed(plan.listed, std::move(entry), i, mediaType);
+      aside.erase(moved);
       continue;
     }
     auto failure = failures.find(keyOf(file.stamp));
@@ -238,7 +227,6 @@ Plan makePlan(Catalog& catalog, std::vector<FoundFile>& found, const Absences& a
       // Failed before and has not changed since. A changed asset of the same
       // inode at another path stays aside, to be removed.
       failure->second.second = true;
-      if (failure->second.first.ctimeNs == kUnknownChangeTime) plan.changes.savedFailures.push_back(file.stamp);
       continue;
     }
     Pending pending{i};
@@ -246,7 +234,11 @@ Plan makePlan(Catalog& catalog, std::vector<FoundFile>& found, const Absences& a
     // A changed file at a new path may be a new file that reuses a deleted
     // file's inode; it must not inherit that file's identifier, but the old
     // entry is kept while the file cannot be read.
-    if (first != last) pending.identifier = takeIdentifier(first);
+    if (first != last) {
+      pending.identifier = static_cast<uint32_t>(plan.identifiers.size());
+      plan.identifiers.push_back(std::move(first->second.localIdentifier));
+      aside.erase(first);
+    }
     plan.pending.push_back(pending);
   }
   std::sort(plan.pending.begin(), plan.pending.end(),

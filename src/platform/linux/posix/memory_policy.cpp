@@ -55,14 +55,6 @@ class IdleTrimmer {
   bool pending_ = false;
 };
 
-IdleTrimmer* startTrimmer() {
-  IdleTrimmer* trimmer = startDetachedWorker<IdleTrimmer>();
-  if (trimmer == nullptr) return nullptr;
-  mallopt(M_MMAP_THRESHOLD, kLargestDecoderBuffer);
-  mallopt(M_TRIM_THRESHOLD, kFreeHeapKeptForDecoders);
-  return trimmer;
-}
-
 }  // namespace
 
 void keepReplyBuffers() {
@@ -71,8 +63,16 @@ void keepReplyBuffers() {
 }
 
 void reuseDecoderMemory(std::chrono::steady_clock::duration idle) {
-  static IdleTrimmer* const trimmer = startTrimmer();
-  if (trimmer != nullptr) trimmer->noteDecode(idle);
+  static DetachedWorker<IdleTrimmer> trimmer("vek-trim");
+  static std::once_flag keepFreedBuffers;
+  IdleTrimmer* running = trimmer.get();
+  if (running == nullptr) return;
+  // Only with a thread that gives the memory back when idle.
+  std::call_once(keepFreedBuffers, [] {
+    mallopt(M_MMAP_THRESHOLD, kLargestDecoderBuffer);
+    mallopt(M_TRIM_THRESHOLD, kFreeHeapKeptForDecoders);
+  });
+  running->noteDecode(idle);
 }
 
 void returnFreedMemory() { malloc_trim(0); }

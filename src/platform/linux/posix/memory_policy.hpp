@@ -16,12 +16,13 @@ namespace vek::linux_library {
 // about a quarter quicker for it. Call once, before the first request.
 void keepReplyBuffers();
 
-// Called before each decode: from the first call on, freed buffers of up to
-// 32 MiB stay in the heap for the next decode (at most 32 MiB of free memory
-// at its end, any amount in holes between buffers still in use), and once no
-// decode has begun for `idle`, a background thread hands the freed memory
-// back to the system, so a process left waiting holds only what it uses.
-// Where that thread cannot start, nothing changes. Thread: any.
+// Called before each decode: once its background thread runs, freed
+// buffers of up to 32 MiB stay in the heap for the next decode (at most
+// 32 MiB of free memory at its end, any amount in holes between buffers
+// still in use), and once no decode has begun for `idle`, that thread hands
+// the freed memory back to the system, so a process left waiting holds only
+// what it uses. Where the thread cannot start, nothing changes until a
+// later call starts it. Thread: any.
 void reuseDecoderMemory(std::chrono::steady_clock::duration idle = std::chrono::seconds(2));
 
 // Hands the heap's free memory back to the system now: after a large piece

@@ -45,8 +45,9 @@ class DecodeThread {
 }  // namespace
 
 bool runOnDecodeThread(std::function<void()> job) {
-  static DecodeThread* const thread = startDetachedWorker<DecodeThread>();
-  return thread != nullptr && thread->post(job);
+  static DetachedWorker<DecodeThread> thread("vek-decode");
+  DecodeThread* running = thread.get();
+  return running != nullptr && running->post(job);
 }
 
 }  // namespace vek::linux_library

@@ -9,8 +9,8 @@ namespace vek::linux_library {
 // new thread is often not scheduled until the thread that created it
 // blocks, which on two cores can hold a decode back by most of a
 // millisecond. Returns false, with `job` not run, when there is no such
-// thread (it could not be started); the caller then runs the job itself.
-// Thread: any.
+// thread (it could not be started, and is tried again on the next call);
+// the caller then runs the job itself. Thread: any.
 bool runOnDecodeThread(std::function<void()> job);
 
 }  // namespace vek::linux_library

@@ -51,7 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     __builtin_trap();
   }
 
-  if (auto image = renderImageFile(path, box)) {
+  const std::optional<OpenedFile> opened = openMediaFile(path);
+  if (!opened) __builtin_trap();
+  if (auto image = renderImageFile(*opened, box)) {
     const vek::ImageSize rendered = image->size();
     if (rendered.width < 1 || rendered.height < 1) __builtin_trap();
     if (box > 0 && (rendered.width > box || rendered.height > box)) __builtin_trap();

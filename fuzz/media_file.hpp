@@ -16,7 +16,12 @@ inline const std::string& workDirectory() {
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/vek-media-fuzz-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) __builtin_trap();
-    return pattern;
+    // Its real path: the library opens files without following links.
+    char* real = realpath(pattern.c_str(), nullptr);
+    if (real == nullptr) __builtin_trap();
+    std::string folder = real;
+    free(real);
+    return folder;
   }();
   static const int removal = std::atexit([] { rmdir(workDirectory().c_str()); });
   (void)removal;

@@ -67,14 +67,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     __builtin_trap();
   }
 
-  if (auto poster = renderVideoPoster(input, kPosterBox)) {
+  const std::optional<OpenedFile> opened = openMediaFile(input);
+  if (!opened) __builtin_trap();
+  if (auto poster = renderVideoPoster(*opened, kPosterBox)) {
     const vek::ImageSize rendered = poster->size();
     if (rendered.width < 1 || rendered.height < 1 || rendered.width > kPosterBox || rendered.height > kPosterBox) {
       __builtin_trap();
     }
   }
 
-  if (auto session = makeRemuxExportSession(openVideoMedia(input), vek::kExportPresetPassthrough)) {
+  if (auto session = makeRemuxExportSession(openVideoMedia(*opened), vek::kExportPresetPassthrough)) {
     session->setOutputURL(movie);
     session->setOutputFileType(vek::kFileTypeQuickTimeMovie);
     std::promise<void> done;

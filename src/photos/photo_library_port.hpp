@@ -176,6 +176,12 @@ class ExportSession {
   virtual std::optional<PlatformError> error() const = 0;
 };
 
+// The error of a change that found an asset of it no longer as it was
+// fetched (another program deleted, replaced or changed it meanwhile), and
+// so changed nothing: a new fetch tells what is left to change.
+inline constexpr const char* kChangeErrorDomain = "vek.photos.change";
+inline constexpr int64_t kAssetChangedSinceFetchCode = 1;
+
 // What a change block may ask of the library.
 class AssetChangeRequests {
  public:
@@ -217,7 +223,9 @@ class PhotoLibraryPort {
   virtual std::string temporaryDirectory() = 0;
 
   // Runs changeBlock to collect one change and applies it as a whole; calls
-  // completion once with success, or with failure and the error if any.
+  // completion once with success, or with failure and the error if any
+  // (kAssetChangedSinceFetchCode when an asset changed since it was
+  // fetched).
   virtual void performChanges(ChangeBlock changeBlock,
                               std::function<void(bool success, std::optional<PlatformError> error)> completion) = 0;
 };

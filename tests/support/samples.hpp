@@ -9,8 +9,12 @@
 namespace vek::testing {
 
 // The real phone and camera files that lie beside the checkout
-// (../shared/samples), as CI lays it out.
-inline std::filesystem::path samplesFolder() { return VEK_SAMPLES_DIR; }
+// (../shared/samples), as CI lays it out; by their real path, as the
+// library opens files without "..", or a symbolic link, on the way.
+inline std::filesystem::path samplesFolder() {
+  std::error_code missing;
+  return std::filesystem::weakly_canonical(VEK_SAMPLES_DIR, missing);
+}
 
 // True in CI, where everything the setup installs must be there: a test
 // that finds a prerequisite missing fails rather than skips.

@@ -44,7 +44,7 @@ class CollectedDeletions : public AssetChangeRequests {
 class LinuxPhotoLibrary : public PhotoLibraryPort {
  public:
   LinuxPhotoLibrary()
-      : images_([this](const std::string& identifier) { return pathOf(identifier); },
+      : images_([this](const std::string& identifier) { return cataloguedFile(identifier); },
                 {"vek-photokit-helper", kRenderAheadWorkerArgument}) {}
 
   int64_t authorizationStatusForAccessLevel(int64_t) override { return index().authorizationStatus(); }
@@ -77,17 +77,23 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
   void requestImageForAsset(const PhotoAsset& asset, ImageSize targetSize, int64_t, const ImageRequestOptions&,
                             std::function<void(ImageResult)> handler) override {
     ImageResult result;
-    if (auto path = pathOf(asset.localIdentifier)) {
+    if (auto file = cataloguedFile(asset.localIdentifier)) {
       const int64_t box = boxSide(std::max(targetSize.width, targetSize.height));
-      result.image = images_.image(asset.localIdentifier, *path, box, asset.mediaType == kMediaTypeVideo);
+      result.image = images_.image(asset.localIdentifier, *file, box, asset.mediaType == kMediaTypeVideo);
     }
     handler(std::move(result));
   }
 
+  // A file found changed or swapped since the lookup delivers nothing, as a
+  // file gone meanwhile does.
   void requestAVAssetForVideo(const PhotoAsset& asset, const VideoRequestOptions&,
                               std::function<void(VideoResult)> handler) override {
     VideoResult result;
-    if (auto path = pathOf(asset.localIdentifier)) result.media = exportBackend().openVideoMedia(*path);
+    if (auto file = cataloguedFile(asset.localIdentifier)) {
+      if (std::optional<OpenedFile> opened = openCatalogued(*file)) {
+        result.media = exportBackend().openVideoMedia(*opened);
+      }
+    }
     handler(std::move(result));
   }
 
@@ -128,7 +134,9 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
       images_.forget(gone);
     }
     if (outcome.refusal) {
-      completion(false, PlatformError{kTrashErrorDomain, 1, *outcome.refusal});
+      completion(false, outcome.changedSinceListed
+                            ? PlatformError{kChangeErrorDomain, kAssetChangedSinceFetchCode, *outcome.refusal}
+                            : PlatformError{kTrashErrorDomain, 1, *outcome.refusal});
       return;
     }
     completion(true, std::nullopt);
@@ -150,12 +158,6 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
     std::vector<IndexedAsset> found = index().lookup({localIdentifier});
     if (found.empty()) return std::nullopt;
     return fileOf(found.front());
-  }
-
-  std::optional<std::string> pathOf(const std::string& localIdentifier) {
-    std::optional<CataloguedFile> file = cataloguedFile(localIdentifier);
-    if (!file) return std::nullopt;
-    return std::move(file->path);
   }
 
   std::unique_ptr<MediaIndex> index_;

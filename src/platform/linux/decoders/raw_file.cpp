@@ -1,6 +1,5 @@
 #include "platform/linux/decoders/raw_file.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,19 +70,6 @@ RawFile::RawFile(std::unique_ptr<RawReadStream> stream, std::unique_ptr<LibRaw> 
 RawFile::~RawFile() {
   // LibRaw may still read its input as it goes.
   raw_.reset();
-  if (ownedFd_ >= 0) close(ownedFd_);
-}
-
-std::unique_ptr<RawFile> RawFile::open(const char* path) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return nullptr;
-  std::unique_ptr<RawFile> file = open(fd);
-  if (!file) {
-    close(fd);
-    return nullptr;
-  }
-  file->ownedFd_ = fd;
-  return file;
 }
 
 std::unique_ptr<RawFile> RawFile::open(int fd, ExifFacts* dates) {

@@ -19,16 +19,12 @@ namespace vek::linux_library {
 // LibRaw reads the open descriptor through pread() (never a mapping, so a
 // file truncated meanwhile fails instead of killing the process), prints
 // nothing, and refuses images beyond the renderer's pixel limit. Owns its
-// LibRaw object, and the descriptor only when it opened the file itself.
-// Not for concurrent use.
+// LibRaw object, not the descriptor. Not for concurrent use.
 class RawFile {
  public:
   // The file open at `fd`, or nullptr when LibRaw cannot read it as a RAW
   // file. With `dates`, the EXIF date tags met while parsing go there.
   static std::unique_ptr<RawFile> open(int fd, ExifFacts* dates = nullptr);
-  // The same for the file at `path`, opened without following a symbolic
-  // link or waiting on a FIFO, and kept open as long as the RawFile lives.
-  static std::unique_ptr<RawFile> open(const char* path);
   ~RawFile();
   RawFile(const RawFile&) = delete;
   RawFile& operator=(const RawFile&) = delete;
@@ -67,7 +63,6 @@ class RawFile {
 
   std::unique_ptr<RawReadStream> stream_;
   std::unique_ptr<LibRaw> raw_;
-  int ownedFd_ = -1;
   int orientation_ = 1;
   bool damaged_ = false;
 };

@@ -10,8 +10,8 @@ namespace {
 
 class LoadedExportBackend : public ExportBackend {
  public:
-  std::shared_ptr<vek::PlatformMedia> openVideoMedia(const std::string& path) override {
-    return linux_library::openVideoMedia(path);
+  std::shared_ptr<vek::PlatformMedia> openVideoMedia(const OpenedFile& file) override {
+    return linux_library::openVideoMedia(file);
   }
   std::unique_ptr<vek::ExportSession> makeExportSession(std::shared_ptr<vek::PlatformMedia> media,
                                                         const std::string& presetName) override {
@@ -22,7 +22,7 @@ class LoadedExportBackend : public ExportBackend {
 }  // namespace
 }  // namespace vek::linux_library
 
-extern "C" __attribute__((visibility("default"))) vek::linux_library::ExportBackend* vek_export_backend_v1() {
+extern "C" __attribute__((visibility("default"))) vek::linux_library::ExportBackend* vek_export_backend_v2() {
   vek::linux_library::silenceFFmpeg();
   static vek::linux_library::LoadedExportBackend backend;
   return &backend;

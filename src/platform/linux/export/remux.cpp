@@ -1,6 +1,5 @@
 #include "platform/linux/export/remux.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -124,8 +123,8 @@ std::optional<RemuxError> copyPackets(VideoInput& demuxer, AVFormatContext& movi
 
 }  // namespace
 
-VideoMedia::VideoMedia(std::shared_ptr<const UniqueFd> file, std::unique_ptr<VideoInput> demuxer)
-    : file_(std::move(file)), demuxer_(std::move(demuxer)) {}
+VideoMedia::VideoMedia(std::shared_ptr<const UniqueFd> file, FileStamp stamp, std::unique_ptr<VideoInput> demuxer)
+    : file_(std::move(file)), stamp_(stamp), demuxer_(std::move(demuxer)) {}
 
 VideoInput::Opened VideoMedia::takeDemuxer() {
   std::lock_guard lock(mutex_);
@@ -133,16 +132,15 @@ VideoInput::Opened VideoMedia::takeDemuxer() {
   return openForRemux(file_);
 }
 
-std::shared_ptr<VideoMedia> openVideoMedia(const std::string& path) {
-  // O_NONBLOCK: opening a FIFO put where a video was would otherwise wait
-  // for a writer forever. It changes nothing for a regular file.
-  auto file = std::make_shared<const UniqueFd>(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-  struct stat st {};
-  if (!*file || ::fstat(file->get(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+bool VideoMedia::unchanged() const {
+  struct stat now {};
+  return ::fstat(file_->get(), &now) == 0 && stampOf(now) == stamp_;
+}
 
-  VideoInput::Opened opened = openForRemux(file);
+std::shared_ptr<VideoMedia> openVideoMedia(const OpenedFile& file) {
+  VideoInput::Opened opened = openForRemux(file.fd);
   if (!opened.input || firstVideoStream(*opened.input->context()) == nullptr) return nullptr;
-  return std::make_shared<VideoMedia>(std::move(file), std::move(opened.input));
+  return std::make_shared<VideoMedia>(file.fd, file.stamp, std::move(opened.input));
 }
 
 std::optional<RemuxError> remuxToMovie(VideoMedia& media, const std::string& outputPath, MovieFile::Staging staging) {

@@ -14,9 +14,6 @@ struct sqlite3;
 
 namespace vek::linux_library {
 
-// The change time of a file catalogued by a helper that kept none.
-inline constexpr int64_t kUnknownChangeTime = INT64_MIN;
-
 // One asset the catalog remembers.
 struct CatalogEntry {
   std::string localIdentifier;

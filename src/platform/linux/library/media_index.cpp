@@ -347,13 +347,11 @@ IndexedAsset indexedAsset(CatalogEntry&& entry) {
   return asset;
 }
 
-// Whether the path still holds the catalogued file: the same device and
-// inode (also changed since), or the same visible state under other numbers.
-bool isSameFile(const std::string& path, const FileStamp& stamp) {
-  struct stat info {};
-  if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
-  const FileStamp now = stampOf(info);
-  return keyOf(now) == keyOf(stamp) || (stamp.ctimeNs != kUnknownChangeTime && sameVisibleState(now, stamp));
+// Whether the path still holds the catalogued file, reached without a
+// symbolic link (isCatalogued).
+bool holdsCataloguedFile(const CatalogEntry& entry) {
+  const std::optional<FileStamp> now = stampOfFile(entry.path);
+  return now && isCatalogued(*now, entry.stamp);
 }
 
 }  // namespace
@@ -474,7 +472,7 @@ std::vector<IndexedAsset> MediaIndex::lookup(const std::vector<std::string>& loc
   std::vector<CatalogEntry> entries = rebuildingOnCorruption([&] { return catalog_.find(localIdentifiers); });
   std::vector<IndexedAsset> assets;
   for (CatalogEntry& entry : entries) {
-    if (!entry.awaySince && isSameFile(entry.path, entry.stamp)) assets.push_back(indexedAsset(std::move(entry)));
+    if (!entry.awaySince && holdsCataloguedFile(entry)) assets.push_back(indexedAsset(std::move(entry)));
   }
   return assets;
 }

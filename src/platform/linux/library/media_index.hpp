@@ -75,9 +75,12 @@ class MediaIndex {
   // The catalogued assets with these identifiers, as the catalog stands (no
   // scan): each once, in the order first named. An asset away when last
   // listed, or whose path no longer holds the very file that was catalogued
-  // (same device and inode, or same size, modification and change time), is
-  // left out, so an old identifier never reaches a different file. Throws
-  // std::runtime_error when the catalog cannot be read.
+  // in the state it was catalogued in (isCatalogued: the same device, inode,
+  // size and modification time, or the same size, modification and change
+  // time under other numbers), reached without a symbolic link, is left
+  // out, so an old identifier never reaches a different file. Those that use
+  // the file check it again as they open it. Throws std::runtime_error when
+  // the catalog cannot be read.
   std::vector<IndexedAsset> lookup(const std::vector<std::string>& localIdentifiers);
 
   // Removes the assets from the catalog, in one transaction. Unknown

@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "platform/linux/posix/byte_fields.hpp"
+#include "platform/linux/posix/unique_fd.hpp"
 
 namespace vek::linux_library {
 
@@ -49,11 +51,53 @@ inline bool sameVisibleState(const FileStamp& a, const FileStamp& b) {
   return a.size == b.size && a.mtimeNs == b.mtimeNs && a.ctimeNs == b.ctimeNs;
 }
 
+// The change time of a file catalogued by a helper that kept none.
+inline constexpr int64_t kUnknownChangeTime = INT64_MIN;
+
 FileStamp stampOf(const struct stat& info);
 
-// The stamp of the regular file at `path` (symbolic links followed), or
-// nullopt when there is none.
+// The stamp of the regular file at the absolute `path`, reached without
+// following a symbolic link in any component, or nullopt when there is
+// none.
 std::optional<FileStamp> stampOfFile(const std::string& path);
+
+// Whether the file stamped `now` is the one the catalog stamped
+// `catalogued`, in the state it was catalogued in: the same device and
+// inode, size and modification time; or, where the catalog knows the
+// change time, the same visible state under other numbers (a drive mounted
+// again, sameVisibleState). A file edited, or another put in its place,
+// is not.
+bool isCatalogued(const FileStamp& now, const FileStamp& catalogued);
+
+// A file as the catalog has it: its path, and its stamp when it was
+// catalogued. What a lookup gives, so that the file is checked again where
+// it is used.
+struct CataloguedFile {
+  std::string path;  // absolute, reached without a symbolic link
+  FileStamp stamp;
+
+  bool operator==(const CataloguedFile&) const = default;
+};
+
+// A media file open for reading, reached without following a symbolic link
+// in any component of its path: what rendering, export and probing read,
+// so that the file used is the file checked. Decoders read the descriptor
+// with pread(2) (the offset is shared by every copy).
+struct OpenedFile {
+  std::shared_ptr<const UniqueFd> fd;  // O_RDONLY | O_NONBLOCK, so a FIFO never blocks
+  std::string path;                    // for the file's name (its format's hint) and messages only
+  FileStamp stamp;                     // as fstat(2) found it once opened, change time included
+};
+
+// Opens the regular file at the absolute `path` without following a link.
+// nullopt when there is none, or a link or a FIFO or device stands there or
+// on the way.
+std::optional<OpenedFile> openMediaFile(const std::string& path);
+
+// Opens the catalogued file, as openMediaFile() does; nullopt also when the
+// file found is not the catalogued one (isCatalogued): a file swapped,
+// replaced or edited since is treated as gone.
+std::optional<OpenedFile> openCatalogued(const CataloguedFile& file);
 
 // The stamp's fields in the byte layout of the render cache's entries and
 // the render-ahead workers' frames.

@@ -16,18 +16,18 @@ class LoadedMediaBackend : public MediaBackend {
     return linux_library::probeFile(path, expected, kind);
   }
   void releaseThread() override { vips_thread_shutdown(); }
-  std::shared_ptr<vek::PlatformImage> renderImageFile(const std::string& path, int64_t box) override {
-    return linux_library::renderImageFile(path, box);
+  std::shared_ptr<vek::PlatformImage> renderImageFile(const OpenedFile& file, int64_t box) override {
+    return linux_library::renderImageFile(file, box);
   }
-  std::shared_ptr<vek::PlatformImage> renderVideoPoster(const std::string& path, int64_t box) override {
-    return linux_library::renderVideoPoster(path, box);
+  std::shared_ptr<vek::PlatformImage> renderVideoPoster(const OpenedFile& file, int64_t box) override {
+    return linux_library::renderVideoPoster(file, box);
   }
 };
 
 }  // namespace
 }  // namespace vek::linux_library
 
-extern "C" __attribute__((visibility("default"))) vek::linux_library::MediaBackend* vek_media_backend_v1() {
+extern "C" __attribute__((visibility("default"))) vek::linux_library::MediaBackend* vek_media_backend_v2() {
   vek::linux_library::startMediaLibraries();
   static vek::linux_library::LoadedMediaBackend backend;
   return &backend;

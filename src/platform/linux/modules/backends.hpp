@@ -16,6 +16,11 @@ namespace vek::linux_library {
 // second and some 40 MB: a listing with nothing new to probe, or a deletion,
 // needs neither module, and an export needs only FFmpeg's.
 
+// A file is handed to a module open (openCatalogued() in
+// media_files/file_stamp.hpp): the module reads only that descriptor, never
+// the path again, so what it renders or exports is the file that was
+// checked to be the catalogued one.
+
 // Probing and rendering, with libvips, libheif, libjpeg, libexif, LibRaw and
 // FFmpeg: the functions of probe/probe.hpp and render/render.hpp. Thread: any.
 class MediaBackend {
@@ -25,8 +30,8 @@ class MediaBackend {
   // Frees what the media libraries keep for a thread; call before a thread
   // that probed ends.
   virtual void releaseThread() = 0;
-  virtual std::shared_ptr<vek::PlatformImage> renderImageFile(const std::string& path, int64_t box) = 0;
-  virtual std::shared_ptr<vek::PlatformImage> renderVideoPoster(const std::string& path, int64_t box) = 0;
+  virtual std::shared_ptr<vek::PlatformImage> renderImageFile(const OpenedFile& file, int64_t box) = 0;
+  virtual std::shared_ptr<vek::PlatformImage> renderVideoPoster(const OpenedFile& file, int64_t box) = 0;
 };
 
 // Passthrough export, with FFmpeg alone: the functions of export/remux.hpp and
@@ -34,7 +39,7 @@ class MediaBackend {
 class ExportBackend {
  public:
   virtual ~ExportBackend() = default;
-  virtual std::shared_ptr<vek::PlatformMedia> openVideoMedia(const std::string& path) = 0;
+  virtual std::shared_ptr<vek::PlatformMedia> openVideoMedia(const OpenedFile& file) = 0;
   virtual std::unique_ptr<vek::ExportSession> makeExportSession(std::shared_ptr<vek::PlatformMedia> media,
                                                                 const std::string& presetName) = 0;
 };

@@ -14,8 +14,8 @@
 // executable that links the media code in itself (the tests do) has these
 // already, and loads no module.
 extern "C" {
-vek::linux_library::MediaBackend* vek_media_backend_v1() __attribute__((weak));
-vek::linux_library::ExportBackend* vek_export_backend_v1() __attribute__((weak));
+vek::linux_library::MediaBackend* vek_media_backend_v2() __attribute__((weak));
+vek::linux_library::ExportBackend* vek_export_backend_v2() __attribute__((weak));
 }
 
 namespace vek::linux_library {
@@ -56,11 +56,11 @@ Backend& loaded(Backend* (*linkedIn)(), const char* moduleName, const char* entr
 }  // namespace
 
 MediaBackend& mediaBackend() {
-  return loaded<MediaBackend>(vek_media_backend_v1, "vek-photokit-media.so", "vek_media_backend_v1");
+  return loaded<MediaBackend>(vek_media_backend_v2, "vek-photokit-media.so", "vek_media_backend_v2");
 }
 
 ExportBackend& exportBackend() {
-  return loaded<ExportBackend>(vek_export_backend_v1, "vek-photokit-export.so", "vek_export_backend_v1");
+  return loaded<ExportBackend>(vek_export_backend_v2, "vek-photokit-export.so", "vek_export_backend_v2");
 }
 
 }  // namespace vek::linux_library

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "platform/linux/media_files/media_names.hpp"
+#include "platform/linux/posix/no_links.hpp"
 #include "platform/linux/posix/unique_fd.hpp"
 
 namespace vek::linux_library {
@@ -15,7 +16,7 @@ ProbeResult probeFile(const std::string& path, const FileStamp& expected, MediaK
   ProbeResult result;
   // Non-blocking, so that a FIFO put in the file's place cannot hang the
   // probe before the type check below refuses it.
-  auto fd = std::make_shared<const UniqueFd>(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+  auto fd = std::make_shared<const UniqueFd>(openWithoutLinks(path, O_RDONLY | O_NONBLOCK));
   if (!*fd) return result;
   struct stat info {};
   if (fstat(fd->get(), &info) != 0 || !S_ISREG(info.st_mode) ||

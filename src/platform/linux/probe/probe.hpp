@@ -14,7 +14,8 @@
 namespace vek::linux_library {
 
 // Reads the header of the file at path, which must still be the regular file
-// `expected` names (same device and inode); a symbolic link is not followed.
+// `expected` names (same device and inode); a symbolic link is not followed
+// in any component of the path.
 // Reads only headers, never decodes pictures. When the file gives no creation
 // date, its modification time stands in. Call startMediaLibraries() first.
 // Any thread, many at once; never throws but std::bad_alloc.

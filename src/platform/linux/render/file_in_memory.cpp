@@ -19,16 +19,16 @@ constexpr size_t kPieceBytes = 512 << 10;
 
 }  // namespace
 
-std::unique_ptr<FileInMemory> FileInMemory::open(const char* path, size_t maxBytes) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) return nullptr;
+std::unique_ptr<FileInMemory> FileInMemory::open(int fd, size_t maxBytes) {
   struct stat info {};
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0 ||
       static_cast<unsigned long long>(info.st_size) > maxBytes) {
-    close(fd);
     return nullptr;
   }
-  return std::unique_ptr<FileInMemory>(new FileInMemory(fd, static_cast<size_t>(info.st_size)));
+  // Its own descriptor: the file may outlive the caller's.
+  const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (own < 0) return nullptr;
+  return std::unique_ptr<FileInMemory>(new FileInMemory(own, static_cast<size_t>(info.st_size)));
 }
 
 FileInMemory::FileInMemory(int fd, size_t size) : fd_(fd), size_(size), bytes_(new unsigned char[size]) {}

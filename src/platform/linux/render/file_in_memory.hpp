@@ -12,9 +12,10 @@ namespace vek::linux_library {
 // Thread: any; reads are one at a time.
 class FileInMemory {
  public:
-  // The regular file at `path` when it is not empty and at most `maxBytes`
-  // long; nullptr otherwise. Nothing is read yet.
-  static std::unique_ptr<FileInMemory> open(const char* path, size_t maxBytes);
+  // The regular file open at `fd` (read through a duplicate of the
+  // descriptor) when it is not empty and at most `maxBytes` long; nullptr
+  // otherwise. Nothing is read yet.
+  static std::unique_ptr<FileInMemory> open(int fd, size_t maxBytes);
 
   ~FileInMemory();
   FileInMemory(const FileInMemory&) = delete;

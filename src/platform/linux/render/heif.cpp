@@ -1,15 +1,17 @@
 #include "platform/linux/render/heif.hpp"
 
+#include <sys/stat.h>
+
 #include <libheif/heif.h>
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/linux/posix/io.hpp"
 #include "platform/linux/render/heif_boxes.hpp"
 
 namespace vek::linux_library {
@@ -36,16 +38,13 @@ using SharedHeifImage = std::shared_ptr<heif_image>;
 // The whole file is read once, so that libheif and the property reader see
 // the same bytes even if the file is replaced meanwhile. Even a
 // 200-megapixel photo compresses to far less than this.
-constexpr std::streamoff kMaxFileBytes = std::streamoff{256} << 20;
+constexpr off_t kMaxFileBytes = off_t{256} << 20;
 
-std::optional<std::string> readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return std::nullopt;
-  const std::streamoff size = in.tellg();
-  if (size <= 0 || size > kMaxFileBytes) return std::nullopt;
-  std::string bytes(static_cast<size_t>(size), '\0');
-  in.seekg(0);
-  if (!in.read(bytes.data(), size)) return std::nullopt;
+std::optional<std::string> readFile(int fd) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || info.st_size <= 0 || info.st_size > kMaxFileBytes) return std::nullopt;
+  std::string bytes(static_cast<size_t>(info.st_size), '\0');
+  if (readAt(fd, bytes.data(), bytes.size(), 0) != bytes.size()) return std::nullopt;
   return bytes;
 }
 
@@ -152,8 +151,8 @@ int orientationForAnticlockwiseTurns(int quarterTurns) {
 
 }  // namespace
 
-LoadedImage loadHeifForBox(const std::string& path, int64_t box) {
-  const std::optional<std::string> bytes = readFile(path);
+LoadedImage loadHeifForBox(int fd, int64_t box) {
+  const std::optional<std::string> bytes = readFile(fd);
   if (!bytes) return {};
   ContextPtr context(heif_context_alloc());
   if (!context) return {};

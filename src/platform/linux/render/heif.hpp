@@ -7,7 +7,7 @@
 
 namespace vek::linux_library {
 
-// Opens the primary image of the HEIF or AVIF file at `path` for a render
+// Opens the primary image of the HEIF or AVIF file open at `fd` for a render
 // into a box x box square, through libheif. The stored thumbnail is decoded
 // instead when it is larger than the fitted size and shows the same
 // picture. Otherwise the primary image is decoded in full, its grid tiles
@@ -17,6 +17,6 @@ namespace vek::linux_library {
 // with the image; its EXIF orientation is ignored, since the file's own
 // transformations already describe it. Returns an empty image when the file
 // cannot be decoded or is larger than kMaxDecodedPixels. Thread: any.
-LoadedImage loadHeifForBox(const std::string& path, int64_t box);
+LoadedImage loadHeifForBox(int fd, int64_t box);
 
 }  // namespace vek::linux_library

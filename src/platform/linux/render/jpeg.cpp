@@ -1,8 +1,5 @@
 #include "platform/linux/render/jpeg.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -268,17 +265,14 @@ void copyMetadata(VipsImage* header, VipsImage* image) {
 
 }  // namespace
 
-bool startsLikeJpeg(const char* path) {
-  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) return false;
+bool startsLikeJpeg(int fd) {
   unsigned char start[3] = {};
   const size_t n = readAt(fd, start, sizeof start, 0);
-  close(fd);
   return n == sizeof start && start[0] == 0xFF && start[1] == 0xD8 && start[2] == 0xFF;
 }
 
-std::optional<VipsImagePtr> decodeJpegShrunk(const char* path, int shrink, VipsImage* header) {
-  std::shared_ptr<FileInMemory> file = FileInMemory::open(path, kMaxWholeFileBytes);
+std::optional<VipsImagePtr> decodeJpegShrunk(int fd, int shrink, VipsImage* header) {
+  std::shared_ptr<FileInMemory> file = FileInMemory::open(fd, kMaxWholeFileBytes);
   if (!file) return std::nullopt;
   auto decoder = std::make_unique<ShrunkDecoder>(file);
   const int expectedWidth = (header->Xsize + shrink - 1) / shrink;

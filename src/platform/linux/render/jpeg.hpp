@@ -6,11 +6,11 @@
 
 namespace vek::linux_library {
 
-// True when the file at `path` starts like a JPEG: the marker libvips' own
-// JPEG loader looks for. Thread: any.
-bool startsLikeJpeg(const char* path);
+// True when the file open at `fd` starts like a JPEG: the marker libvips'
+// own JPEG loader looks for. Thread: any.
+bool startsLikeJpeg(int fd);
 
-// An image whose rows libjpeg-turbo decodes from the file at `path` at
+// An image whose rows libjpeg-turbo decodes from the file open at `fd` at
 // 1/shrink of its size (shrink 2, 4 or 8) on the decode thread, starting at
 // once; a row asked for waits until it is decoded, and decoded rows are
 // kept. The calling thread reads the rest of the file into memory while the
@@ -27,6 +27,6 @@ bool startsLikeJpeg(const char* path);
 // found truncated or damaged further on fails every computation of the
 // image's rows from then on. Thread: any; the rows may be computed on any
 // threads.
-std::optional<VipsImagePtr> decodeJpegShrunk(const char* path, int shrink, VipsImage* header);
+std::optional<VipsImagePtr> decodeJpegShrunk(int fd, int shrink, VipsImage* header);
 
 }  // namespace vek::linux_library

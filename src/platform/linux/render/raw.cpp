@@ -103,8 +103,8 @@ VipsImagePtr develop(RawFile& file, bool halfSize) {
 
 }  // namespace
 
-LoadedImage loadRaw(const char* path, int64_t box) {
-  std::unique_ptr<RawFile> file = RawFile::open(path);
+LoadedImage loadRaw(int fd, int64_t box) {
+  std::unique_ptr<RawFile> file = RawFile::open(fd);
   if (!file || !file->rawDataIsWhole()) return {};
   const PixelSize developed = file->developedSize();
   if (!isDecodable(developed)) return {};

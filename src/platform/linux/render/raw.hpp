@@ -6,7 +6,7 @@
 
 namespace vek::linux_library {
 
-// Loads the camera RAW file at `path` for a render into a box x box square.
+// Loads the camera RAW file open at `fd` for a render into a box x box square.
 // When the file's embedded JPEG preview shows the whole picture (its aspect
 // is the developed picture's) and is at least as large as the box needs,
 // that preview is decoded, reduced while decoding where it can be; else the
@@ -17,6 +17,6 @@ namespace vek::linux_library {
 // paths give the same size, and its pixels are in memory. A null image when
 // the file cannot be read or developed (damaged or cut short included).
 // Thread: any.
-LoadedImage loadRaw(const char* path, int64_t box);
+LoadedImage loadRaw(int fd, int64_t box);
 
 }  // namespace vek::linux_library

@@ -1,12 +1,8 @@
 #include "platform/linux/render/render.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <filesystem>
 #include <optional>
-#include <system_error>
 
 #include "platform/linux/decoders/media_libraries.hpp"
 #include "platform/linux/decoders/vips_read_source.hpp"
@@ -35,57 +31,50 @@ constexpr size_t kLargeRenderBytes = 32 << 20;
 
 PixelSize sizeOf(const VipsImage* image) { return {image->Xsize, image->Ysize}; }
 
-LoadedImage loadJpeg(const char* path, int64_t box) {
-  VipsImagePtr header = vipsResult(
-      [&](VipsImage** out) { return vips_jpegload(path, out, "access", kAccess, "fail_on", kFailOn, nullptr); });
-  if (!header || !isDecodable(sizeOf(header.get()))) return {};
-  const PixelSize target = fittedSize(sizeOf(header.get()), box);
-  const int shrink = jpegShrinkFor(sizeOf(header.get()), target);
-  if (shrink == 1) return {std::move(header), target};
-  if (std::optional<VipsImagePtr> decoded = decodeJpegShrunk(path, shrink, header.get())) {
-    return {std::move(*decoded), target, true};
-  }
-  VipsImagePtr shrunk = vipsResult([&](VipsImage** out) {
-    return vips_jpegload(path, out, "shrink", shrink, "access", kAccess, "fail_on", kFailOn, nullptr);
-  });
-  return {std::move(shrunk), target};
-}
-
 using VipsSourcePtr = std::unique_ptr<VipsSource, VipsObjectUnref>;
 
 // A source that libvips reads rather than maps, so a file truncated while it
 // renders fails the render instead of killing the process. Empty files get
 // none: libvips aborts on an empty source.
-VipsSourcePtr openReadSource(const char* path) {
-  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) return nullptr;
+VipsSourcePtr readSourceOf(int fd) {
   struct stat info {};
-  VipsSourcePtr source;
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) source.reset(newReadSource(fd));
-  close(fd);
-  return source;
+  if (fstat(fd, &info) != 0 || info.st_size <= 0) return nullptr;
+  return VipsSourcePtr(newReadSource(fd));
 }
 
-LoadedImage loadWebp(const char* path, int64_t box) {
-  VipsSourcePtr source = openReadSource(path);
-  if (!source) return {};
+LoadedImage loadJpeg(const OpenedFile& file, VipsSource* source, int64_t box) {
   VipsImagePtr header = vipsResult([&](VipsImage** out) {
-    return vips_webpload_source(source.get(), out, "access", kAccess, "fail_on", kFailOn, nullptr);
+    return vips_jpegload_source(source, out, "access", kAccess, "fail_on", kFailOn, nullptr);
+  });
+  if (!header || !isDecodable(sizeOf(header.get()))) return {};
+  const PixelSize target = fittedSize(sizeOf(header.get()), box);
+  const int shrink = jpegShrinkFor(sizeOf(header.get()), target);
+  if (shrink == 1) return {std::move(header), target};
+  if (std::optional<VipsImagePtr> decoded = decodeJpegShrunk(file.fd->get(), shrink, header.get())) {
+    return {std::move(*decoded), target, true};
+  }
+  VipsImagePtr shrunk = vipsResult([&](VipsImage** out) {
+    return vips_jpegload_source(source, out, "shrink", shrink, "access", kAccess, "fail_on", kFailOn, nullptr);
+  });
+  return {std::move(shrunk), target};
+}
+
+LoadedImage loadWebp(VipsSource* source, int64_t box) {
+  VipsImagePtr header = vipsResult([&](VipsImage** out) {
+    return vips_webpload_source(source, out, "access", kAccess, "fail_on", kFailOn, nullptr);
   });
   if (!header || !isDecodable(sizeOf(header.get()))) return {};
   const PixelSize target = fittedSize(sizeOf(header.get()), box);
   const double scale = preShrinkScale(sizeOf(header.get()), target);
   if (scale >= 1.0) return {std::move(header), target};
   VipsImagePtr scaled = vipsResult([&](VipsImage** out) {
-    return vips_webpload_source(source.get(), out, "scale", scale, "access", kAccess, "fail_on", kFailOn, nullptr);
+    return vips_webpload_source(source, out, "scale", scale, "access", kAccess, "fail_on", kFailOn, nullptr);
   });
   return {std::move(scaled), target};
 }
 
-LoadedImage loadOther(const char* path, int64_t box) {
-  VipsSourcePtr source = openReadSource(path);
-  if (!source) return {};
-  VipsImagePtr image(vips_image_new_from_source(source.get(), "", "access", kAccess, "fail_on", kFailOn, nullptr));
+LoadedImage loadOther(VipsSource* source, int64_t box) {
+  VipsImagePtr image(vips_image_new_from_source(source, "", "access", kAccess, "fail_on", kFailOn, nullptr));
   if (!image) {
     vips_error_clear();
     return {};
@@ -95,27 +84,26 @@ LoadedImage loadOther(const char* path, int64_t box) {
   return {std::move(image), target};
 }
 
-LoadedImage load(const char* path, int64_t box) {
+// Every loader reads the open file, through the one source: none opens the
+// path again, which could by now lead to another file.
+LoadedImage load(const OpenedFile& file, int64_t box) {
+  const int fd = file.fd->get();
   // DNG is TIFF underneath, and libvips would show its first IFD instead.
-  if (isCameraRawName(path)) return loadRaw(path, box);
+  if (isCameraRawName(file.path)) return loadRaw(fd, box);
+  VipsSourcePtr source = readSourceOf(fd);
+  if (!source) return {};
   // A JPEG is known by its first bytes, without asking every loader.
-  if (startsLikeJpeg(path)) return loadJpeg(path, box);
+  if (startsLikeJpeg(fd)) return loadJpeg(file, source.get(), box);
   // Loaders blocked as unsafe for untrusted files are never found here.
-  const char* loader = vips_foreign_find_load(path);
+  const char* loader = vips_foreign_find_load_source(source.get());
   if (!loader) {
     vips_error_clear();
     return {};
   }
-  if (vips_isprefix("VipsForeignLoadJpeg", loader)) return loadJpeg(path, box);
-  if (vips_isprefix("VipsForeignLoadHeif", loader)) return loadHeifForBox(path, box);
-  if (vips_isprefix("VipsForeignLoadWebp", loader)) return loadWebp(path, box);
-  return loadOther(path, box);
-}
-
-// A FIFO or device given a photo's name would block the first read forever.
-bool isRegularFile(const std::string& path) {
-  std::error_code error;
-  return std::filesystem::is_regular_file(path, error);
+  if (vips_isprefix("VipsForeignLoadJpeg", loader)) return loadJpeg(file, source.get(), box);
+  if (vips_isprefix("VipsForeignLoadHeif", loader)) return loadHeifForBox(fd, box);
+  if (vips_isprefix("VipsForeignLoadWebp", loader)) return loadWebp(source.get(), box);
+  return loadOther(source.get(), box);
 }
 
 std::shared_ptr<PlatformImage> deliver(VipsImagePtr loaded, PixelSize target, bool fromMemory) {
@@ -127,20 +115,18 @@ std::shared_ptr<PlatformImage> deliver(VipsImagePtr loaded, PixelSize target, bo
 
 }  // namespace
 
-std::shared_ptr<PlatformImage> renderImageFile(const std::string& path, int64_t box) {
-  if (!isRegularFile(path)) return nullptr;
+std::shared_ptr<PlatformImage> renderImageFile(const OpenedFile& file, int64_t box) {
   startMediaLibraries();
   reuseDecoderMemory();
-  LoadedImage loaded = load(path.c_str(), box);
+  LoadedImage loaded = load(file, box);
   if (!loaded.image) return nullptr;
   return deliver(std::move(loaded.image), loaded.target, loaded.fromMemory);
 }
 
-std::shared_ptr<PlatformImage> renderVideoPoster(const std::string& path, int64_t box) {
-  if (!isRegularFile(path)) return nullptr;
+std::shared_ptr<PlatformImage> renderVideoPoster(const OpenedFile& file, int64_t box) {
   startMediaLibraries();
   reuseDecoderMemory();
-  VipsImagePtr frame = decodeVideoPoster(path);
+  VipsImagePtr frame = decodeVideoPoster(file);
   if (!frame) return nullptr;
   const PixelSize target = fittedSize(sizeOf(frame.get()), box);
   return deliver(std::move(frame), target, true);

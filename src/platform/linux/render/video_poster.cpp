@@ -1,8 +1,5 @@
 #include "platform/linux/render/video_poster.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -45,15 +42,11 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
 // packets rather than read to the end.
 constexpr int kMaxPacketsBeforeFrame = 600;
 
-// The file at `path` opened for decoding, its streams' parameters read.
-std::unique_ptr<VideoInput> openInput(const std::string& path) {
-  // O_NONBLOCK: a FIFO put where a video was would otherwise wait for a
-  // writer forever.
-  auto file = std::make_shared<const UniqueFd>(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-  struct stat info {};
-  if (!*file || fstat(file->get(), &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
-  const size_t slash = path.rfind('/');
-  VideoInput::Opened opened = VideoInput::open(std::move(file), path.substr(slash == std::string::npos ? 0 : slash + 1));
+// The open file ready for decoding, its streams' parameters read.
+std::unique_ptr<VideoInput> openInput(const OpenedFile& file) {
+  const size_t slash = file.path.rfind('/');
+  VideoInput::Opened opened =
+      VideoInput::open(file.fd, file.path.substr(slash == std::string::npos ? 0 : slash + 1));
   if (!opened.input || avformat_find_stream_info(opened.input->context(), nullptr) < 0) return nullptr;
   return std::move(opened.input);
 }
@@ -162,8 +155,8 @@ int orientationFromDisplayMatrix(const int32_t* matrix) {
   return c > 0 ? 8 : 7;
 }
 
-VipsImagePtr decodeVideoPoster(const std::string& path) {
-  const std::unique_ptr<VideoInput> input = openInput(path);
+VipsImagePtr decodeVideoPoster(const OpenedFile& file) {
+  const std::unique_ptr<VideoInput> input = openInput(file);
   if (!input) return nullptr;
   AVFormatContext* format = input->context();
   const AVStream* video = firstVideoStream(*format);

@@ -103,12 +103,12 @@ void ReadAhead::asked(const std::string& identifier, int64_t box, double compres
   for (size_t next = position + 1; next <= position + depth_ && next < listing_.size(); ++next) {
     std::shared_ptr<Job>& job = jobs_[next];
     if (job && job->box == box && job->compressionFactor == compressionFactor) continue;
-    std::optional<std::string> path = renderer_.locate(listing_[next]->identifier, box);
-    if (!path) {
+    std::optional<CataloguedFile> file = renderer_.locate(listing_[next]->identifier, box);
+    if (!file) {
       jobs_.erase(next);
       continue;
     }
-    job = std::make_shared<Job>(Job{next, std::move(*path), box, compressionFactor, false, false, std::nullopt});
+    job = std::make_shared<Job>(Job{next, std::move(*file), box, compressionFactor, false, false, std::nullopt});
     added = true;
   }
   if (!added) return;
@@ -164,7 +164,7 @@ void ReadAhead::run() {
     std::optional<CachedRender> render;
     const auto start = std::chrono::steady_clock::now();
     try {
-      render = renderer_.render(file, job->path, job->box, job->compressionFactor);
+      render = renderer_.render(file, job->file, job->box, job->compressionFactor);
     } catch (...) {
       // A render that cannot be made ahead is made, or fails, on request.
     }

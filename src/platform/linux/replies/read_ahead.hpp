@@ -24,9 +24,9 @@ struct ListedFile {
   bool video = false;
 };
 
-// How read-ahead renders. locate() gives the path of an asset's file to
-// render at the box, none when there is nothing to render (the file has
-// gone, or its render is kept already); it runs on the request thread (the
+// How read-ahead renders. locate() gives an asset's file to render at the
+// box, none when there is nothing to render (the file has gone, or its
+// render is kept already); it runs on the request thread (the
 // one that calls asked()), when a render ahead is planned. render() makes one file's reply
 // at the box and factor (from the disk cache or afresh), nullopt when it
 // cannot; it runs on the read-ahead threads, several at once, and is where
@@ -37,9 +37,9 @@ struct ListedFile {
 // destruction, before the threads are joined: it must end the renders and
 // preparations in flight.
 struct AheadRenderer {
-  std::function<std::optional<std::string>(const std::string& identifier, int64_t box)> locate;
+  std::function<std::optional<CataloguedFile>(const std::string& identifier, int64_t box)> locate;
   std::function<void()> prepare;
-  std::function<std::optional<CachedRender>(const ListedFile&, const std::string& path, int64_t box,
+  std::function<std::optional<CachedRender>(const ListedFile&, const CataloguedFile& file, int64_t box,
                                             double compressionFactor)>
       render;
   std::function<void()> stop;
@@ -90,7 +90,7 @@ class ReadAhead {
  private:
   struct Job {
     size_t position;
-    std::string path;
+    CataloguedFile file;
     int64_t box;
     double compressionFactor;
     bool started = false;

@@ -18,9 +18,9 @@ namespace {
 constexpr int64_t kMaxReadAheadBox = 2048;
 constexpr unsigned kMaxReadAheadThreads = 4;
 
-std::shared_ptr<PlatformImage> renderFile(const std::string& path, int64_t box, bool video) {
+std::shared_ptr<PlatformImage> renderFile(const OpenedFile& file, int64_t box, bool video) {
   MediaBackend& media = mediaBackend();
-  return video ? media.renderVideoPoster(path, box) : media.renderImageFile(path, box);
+  return video ? media.renderVideoPoster(file, box) : media.renderImageFile(file, box);
 }
 
 // One worker per core this process may run on, a few at most; none on a
@@ -39,17 +39,17 @@ unsigned readAheadThreads() {
 // A reply rendered in a worker: from the cache when it holds one for the
 // file as it is, else afresh, and then kept there.
 std::optional<CachedRender> renderInWorker(RenderCache* cache, const AheadJob& job) {
-  const std::optional<FileStamp> stamp = stampOfFile(job.path);
-  if (!stamp) return std::nullopt;
+  const std::optional<OpenedFile> opened = openCatalogued(job.file);
+  if (!opened) return std::nullopt;
   if (cache) {
-    std::optional<CachedRender> cached = cache->load(job.identifier, job.box, *stamp);
+    std::optional<CachedRender> cached = cache->load(job.identifier, job.box, opened->stamp);
     if (cached && cached->compressionFactor == job.compressionFactor) return cached;
   }
-  const std::shared_ptr<PlatformImage> image = renderFile(job.path, job.box, job.video);
+  const std::shared_ptr<PlatformImage> image = renderFile(*opened, job.box, job.video);
   if (!image) return std::nullopt;
   std::optional<std::string> jpeg = image->jpegRepresentation(job.compressionFactor);
   if (!jpeg || jpeg->empty()) return std::nullopt;
-  CachedRender render{image->size(), job.compressionFactor, std::move(*jpeg), *stamp};
+  CachedRender render{image->size(), job.compressionFactor, std::move(*jpeg), opened->stamp};
   if (cache) cache->store(job.identifier, job.box, render);
   return render;
 }
@@ -76,10 +76,10 @@ ReadAhead* RenderedImages::readAhead() {
     if (const unsigned threads = readAheadThreads()) {
       auto workers = std::make_shared<WorkerPool>("/proc/self/exe", workerArguments_, threads);
       AheadRenderer renderer{
-          [this](const std::string& identifier, int64_t box) { return pathToRenderAhead(identifier, box); },
+          [this](const std::string& identifier, int64_t box) { return fileToRenderAhead(identifier, box); },
           [workers] { workers->prepare(); },
-          [workers](const ListedFile& file, const std::string& path, int64_t box, double factor) {
-            return workers->render(AheadJob{file.identifier, path, box, factor, file.video});
+          [workers](const ListedFile& listed, const CataloguedFile& file, int64_t box, double factor) {
+            return workers->render(AheadJob{listed.identifier, file, box, factor, listed.video});
           },
           [workers] { workers->stop(); }};
       readAhead_ = std::make_unique<ReadAhead>(std::move(renderer), threads, 2 * threads, kMaxReadAheadBox);
@@ -88,15 +88,15 @@ ReadAhead* RenderedImages::readAhead() {
   return readAhead_.get();
 }
 
-// The asset's file, unless it has gone or the cache holds its render at the
-// box: a rescan served from the cache starts no worker.
-std::optional<std::string> RenderedImages::pathToRenderAhead(const std::string& identifier, int64_t box) {
-  std::optional<std::string> path = locate_(identifier);
-  if (RenderCache* kept = cache(); path && kept) {
-    const std::optional<FileStamp> stamp = stampOfFile(*path);
-    if (!stamp || kept->holds(identifier, box, *stamp)) return std::nullopt;
-  }
-  return path;
+// The asset's file, unless it has gone or changed, or the cache holds its
+// render at the box: a rescan served from the cache starts no worker.
+std::optional<CataloguedFile> RenderedImages::fileToRenderAhead(const std::string& identifier, int64_t box) {
+  std::optional<CataloguedFile> file = locate_(identifier);
+  if (!file) return std::nullopt;
+  const std::optional<FileStamp> stamp = stampOfFile(file->path);
+  if (!stamp || !isCatalogued(*stamp, file->stamp)) return std::nullopt;
+  if (RenderCache* kept = cache(); kept && kept->holds(identifier, box, *stamp)) return std::nullopt;
+  return file;
 }
 
 void RenderedImages::listed(int64_t mediaType, const std::vector<PhotoAsset>& assets) {
@@ -112,19 +112,21 @@ void RenderedImages::forget(const std::vector<std::string>& identifiers) {
   if (RenderCache* kept = cache()) kept->forget(identifiers);
 }
 
-// The stamp is taken before rendering, so a file changed while it renders
-// is stored under the older stamp and rendered again next time.
-std::shared_ptr<PlatformImage> RenderedImages::image(const std::string& identifier, const std::string& path,
+// The stamp is taken as the file is opened, before rendering, so a file
+// changed while it renders is stored under the older stamp and rendered
+// again next time. Every render reads the descriptor opened here.
+std::shared_ptr<PlatformImage> RenderedImages::image(const std::string& identifier, const CataloguedFile& file,
                                                      int64_t box, bool video) {
-  auto renderAfresh = [path, box, video] { return renderFile(path, box, video); };
+  std::optional<OpenedFile> opened = openCatalogued(file);
+  if (!opened) return nullptr;
+  const FileStamp stamp = opened->stamp;
+  auto renderAfresh = [opened = std::move(*opened), box, video] { return renderFile(opened, box, video); };
   RenderCache* kept = cache();
   ReadAhead* ahead = readAhead();
-  const std::optional<FileStamp> stamp = kept || ahead ? stampOfFile(path) : std::nullopt;
-  if (!stamp) return renderAfresh();
   std::optional<CachedRender> made;
   if (ahead) made = ahead->take(identifier, box, lastRenderTime_);
-  if (made && !sameVisibleState(made->stamp, *stamp)) made.reset();
-  if (!made && kept) made = kept->load(identifier, box, *stamp);
+  if (made && !sameVisibleState(made->stamp, stamp)) made.reset();
+  if (!made && kept) made = kept->load(identifier, box, stamp);
   // A render is timed to its JPEG: the image is decoded as it is encoded.
   const auto start = std::chrono::steady_clock::now();
   JpegHandedOut handedOut = [this, identifier, box, start](const CachedRender& render, bool rendered) {
@@ -133,7 +135,7 @@ std::shared_ptr<PlatformImage> RenderedImages::image(const std::string& identifi
   if (made) return std::make_shared<CachedPlatformImage>(std::move(*made), renderAfresh, std::move(handedOut));
   std::shared_ptr<PlatformImage> fresh = renderAfresh();
   if (!fresh) return nullptr;
-  return std::make_shared<ReportingPlatformImage>(std::move(fresh), *stamp, std::move(handedOut));
+  return std::make_shared<ReportingPlatformImage>(std::move(fresh), stamp, std::move(handedOut));
 }
 
 // A reply's JPEG exists only once the request asks the image for it, at the

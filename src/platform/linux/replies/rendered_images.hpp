@@ -24,9 +24,8 @@ namespace vek::linux_library {
 // from the environment on first use. Used from the request thread.
 class RenderedImages {
  public:
-  // Where an asset's file is now, as the catalog has it; none when it has
-  // gone.
-  using Locate = std::function<std::optional<std::string>(const std::string& identifier)>;
+  // An asset's file as the catalog has it now; none when it has gone.
+  using Locate = std::function<std::optional<CataloguedFile>(const std::string& identifier)>;
 
   // Workers are this process's own executable (/proc/self/exe: the very
   // binary, even after an upgrade replaced the file), started with
@@ -37,11 +36,12 @@ class RenderedImages {
   RenderedImages(const RenderedImages&) = delete;
   RenderedImages& operator=(const RenderedImages&) = delete;
 
-  // The image of the asset whose file is at `path`, fitted into a box x box
+  // The image of the asset whose file is `file`, fitted into a box x box
   // square (0: the full image): a video's poster with `video`. nullptr when
-  // it cannot be rendered. The image is read on the request thread and does
-  // not outlive this object.
-  std::shared_ptr<PlatformImage> image(const std::string& identifier, const std::string& path, int64_t box,
+  // it cannot be rendered, or the file is no longer the catalogued one
+  // (openCatalogued). The image is read on the request thread and does not
+  // outlive this object.
+  std::shared_ptr<PlatformImage> image(const std::string& identifier, const CataloguedFile& file, int64_t box,
                                        bool video);
 
   // The parent was given this listing of the media type, and may now scan
@@ -54,7 +54,7 @@ class RenderedImages {
  private:
   RenderCache* cache();
   ReadAhead* readAhead();
-  std::optional<std::string> pathToRenderAhead(const std::string& identifier, int64_t box);
+  std::optional<CataloguedFile> fileToRenderAhead(const std::string& identifier, int64_t box);
   void handedOut(const std::string& identifier, int64_t box, const CachedRender& render, bool rendered,
                  std::chrono::steady_clock::time_point start);
 

@@ -23,7 +23,8 @@ bool getText(ByteReader& frame, std::string& text) {
 std::string encodeJob(const AheadJob& job) {
   ByteWriter frame;
   putText(frame, job.identifier);
-  putText(frame, job.path);
+  putText(frame, job.file.path);
+  putStamp(frame, job.file.stamp);
   frame.put(job.box).put(job.compressionFactor).put(static_cast<uint8_t>(job.video));
   return std::move(frame.bytes);
 }
@@ -32,7 +33,8 @@ std::optional<AheadJob> decodeJob(std::string_view bytes) {
   ByteReader frame(bytes);
   AheadJob job;
   uint8_t video = 0;
-  if (!getText(frame, job.identifier) || !getText(frame, job.path) || !frame.get(job.box) ||
+  if (!getText(frame, job.identifier) || !getText(frame, job.file.path) || !getStamp(frame, job.file.stamp) ||
+      !frame.get(job.box) ||
       !frame.get(job.compressionFactor) || !frame.get(video) || frame.left() != 0 || video > 1) {
     return std::nullopt;
   }

@@ -15,10 +15,11 @@ namespace vek::linux_library {
 // executable that started it, so the encoding is the machine's own.
 
 // One render asked of a worker: a file of the listing at a box, encoded at
-// a factor.
+// a factor. The worker opens the file itself, and checks it is the
+// catalogued one.
 struct AheadJob {
   std::string identifier;
-  std::string path;
+  CataloguedFile file;
   int64_t box = 0;
   double compressionFactor = 0;
   bool video = false;

@@ -18,10 +18,17 @@ bool deletesThroughPortal() {
 
 TrashOutcome trashFiles(const std::vector<CataloguedFile>& files) {
   if (deletesThroughPortal()) return trashThroughPortal(files);
+  std::vector<TrashItem> items;
   std::vector<std::string> paths;
+  items.reserve(files.size());
   paths.reserve(files.size());
-  for (const CataloguedFile& file : files) paths.push_back(file.path);
-  if (auto refusal = moveToTrash(paths, trashSettingsFromEnvironment())) return {{}, std::move(refusal)};
+  for (const CataloguedFile& file : files) {
+    items.push_back(TrashItem{file.path, file.stamp});
+    paths.push_back(file.path);
+  }
+  if (auto failure = moveToTrash(items, trashSettingsFromEnvironment())) {
+    return {{}, std::move(failure->reason), failure->gone};
+  }
   return {std::move(paths), std::nullopt};
 }
 

@@ -8,17 +8,15 @@
 
 namespace vek::linux_library {
 
-// A file to delete, as the catalog last saw it.
-struct CataloguedFile {
-  std::string path;  // absolute
-  FileStamp stamp;
-};
-
 // What a deletion did. Every file is either in `moved` (now in a Trash) or
 // still where it was; `refusal` says why some, or all, are not in `moved`.
 struct TrashOutcome {
   std::vector<std::string> moved;      // paths as given
   std::optional<std::string> refusal;  // UTF-8; nullopt when every file moved
+  // Nothing moved, because some file was no longer the catalogued one, or
+  // was gone (another program got there first): a fresh lookup tells which
+  // files are left to delete.
+  bool changedSinceListed = false;
 };
 
 // Whether this process deletes through the desktop's Trash portal: inside a

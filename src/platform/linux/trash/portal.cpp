@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "platform/linux/posix/io.hpp"
+#include "platform/linux/posix/no_links.hpp"
 #include "platform/linux/posix/unique_fd.hpp"
 
 namespace vek::linux_library {
@@ -131,17 +132,21 @@ class Portal {
 };
 
 // The file opened as the portal takes it: for writing, so a read-only file
-// is refused here and not by the portal half way. Without following a link,
-// and without blocking on a FIFO put in its place. Empty, with `why` set,
-// unless it is still the catalogued file.
-UniqueFd openCatalogued(const CataloguedFile& file, std::string& why) {
-  UniqueFd fd(open(file.path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+// is refused here and not by the portal half way. Without following a link
+// on its way, and without blocking on a FIFO put in its place. Empty, with
+// `why` set, unless it is still the catalogued file; `gone` then tells
+// whether it is no longer there as catalogued (taken, replaced or changed
+// by another program).
+UniqueFd openForPortal(const CataloguedFile& file, std::string& why, bool& gone) {
+  UniqueFd fd = openWithoutLinks(file.path, O_RDWR | O_NONBLOCK);
+  gone = false;
   if (!fd) {
     const int error = errno;
+    gone = error == ENOENT || error == ELOOP || error == ENOTDIR;
     if (error == ENOENT) {
       why = "it does not exist";
-    } else if (error == ELOOP) {
-      why = "a symbolic link has taken its place";
+    } else if (error == ELOOP || error == ENOTDIR) {
+      why = "a symbolic link has taken its place, or that of a folder on its way";
     } else if (error == EACCES || error == EPERM || error == EROFS) {
       why = "it cannot be opened for writing, which the desktop's Trash portal requires (" + errnoText(error) + ")";
     } else {
@@ -156,11 +161,10 @@ UniqueFd openCatalogued(const CataloguedFile& file, std::string& why) {
     return fd;
   }
   const FileStamp now = stampOf(info);
-  if (!S_ISREG(info.st_mode) || now.device != file.stamp.device || now.inode != file.stamp.inode) {
-    why = "another file has taken its place since it was listed";
-    fd.reset();
-  } else if (now.size != file.stamp.size || now.mtimeNs != file.stamp.mtimeNs) {
-    why = "it has changed since it was listed";
+  if (!S_ISREG(info.st_mode) || !isCatalogued(now, file.stamp)) {
+    why = S_ISREG(info.st_mode) && keyOf(now) == keyOf(file.stamp) ? "it has changed since it was listed"
+                                                                    : "another file has taken its place since it was listed";
+    gone = true;
     fd.reset();
   }
   return fd;
@@ -208,7 +212,8 @@ TrashOutcome trashThroughPortal(const std::vector<CataloguedFile>& given) {
   if (auto why = portal.connect()) return {{}, displayable("Cannot move files to the trash: " + *why + ".")};
   for (const CataloguedFile* file : files) {
     std::string why;
-    if (!openCatalogued(*file, why)) return {{}, refusalFor(file->path, why)};
+    bool gone = false;
+    if (!openForPortal(*file, why, gone)) return {{}, refusalFor(file->path, why), gone};
     if (auto problem = folderProblem(file->path)) return {{}, refusalFor(file->path, *problem)};
   }
 
@@ -218,7 +223,8 @@ TrashOutcome trashThroughPortal(const std::vector<CataloguedFile>& given) {
     const CataloguedFile& file = *files[k];
     // Checked again: the portal trashes whatever the open file is now.
     std::string why;
-    UniqueFd fd = openCatalogued(file, why);
+    bool gone = false;
+    UniqueFd fd = openForPortal(file, why, gone);
     if (!fd) {
       notMoved.emplace_back(file.path, why);
       continue;

@@ -13,10 +13,11 @@ namespace vek::linux_library {
 //
 // Before the first file moves, everything that can be checked is: the
 // portal answers (its version is read), and each file, opened for writing
-// without following a link as the portal requires, is still the catalogued
-// one (device, inode, size, modification time) in a folder this process may
-// write. A failure there leaves every file in place, and the refusal says
-// why.
+// without following a link on its way as the portal requires, is still the
+// catalogued one (device, inode, size, modification time) in a folder this
+// process may write. A failure there leaves every file in place, and the
+// refusal says why (changedSinceListed when a file was taken, replaced or
+// changed).
 //
 // Each file is then opened and checked again and its descriptor handed to
 // the portal, which trashes whatever path that file has at that moment. The

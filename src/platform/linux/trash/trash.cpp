@@ -20,6 +20,8 @@
 #include <utility>
 
 #include "platform/linux/posix/io.hpp"
+#include "platform/linux/posix/no_links.hpp"
+#include "platform/linux/posix/unique_fd.hpp"
 #include "platform/linux/trash/directory.hpp"
 #include "platform/linux/trash/info.hpp"
 #include "platform/linux/xdg/folders.hpp"
@@ -77,7 +79,8 @@ int renameWithoutReplacing(int fromFd, const std::string& from, int toFd, const 
 }
 
 struct Folder {
-  std::string canonical;
+  std::string canonical;  // as named: reached without a symbolic link, it is its real path
+  UniqueFd fd;            // O_PATH, opened without following a link
   FileSystemKey fileSystem;
   uint64_t inode = 0;
   uint16_t mode = 0;
@@ -88,6 +91,7 @@ struct Folder {
 struct Item {
   std::string path;
   std::string name;
+  FileStamp expected;
   const Folder* folder = nullptr;
   std::string trashName;  // set once its info file exists
   bool moved = false;
@@ -100,9 +104,12 @@ class TrashMove {
  public:
   explicit TrashMove(const TrashSettings& settings) : settings_(settings) {}
 
-  // The reason the file cannot be trashed, or nullopt once it is planned.
-  std::optional<std::string> plan(const std::string& path) {
-    auto refuse = [&](const std::string& why) { return "Cannot move \"" + path + "\" to the trash: " + why + "."; };
+  // Why the file cannot be trashed, or nullopt once it is planned.
+  std::optional<TrashFailure> plan(const TrashItem& item) {
+    const std::string& path = item.path;
+    auto refuse = [&](const std::string& why, bool gone = false) {
+      return TrashFailure{gone, "Cannot move \"" + path + "\" to the trash: " + why + "."};
+    };
     if (!isPlainAbsolutePath(path)) return refuse("it is not an absolute path to a file");
     size_t slash = path.rfind('/');
     std::string name = path.substr(slash + 1);
@@ -110,12 +117,19 @@ class TrashMove {
     auto [entry, added] = folders_.try_emplace(slash == 0 ? "/" : path.substr(0, slash));
     Folder& folder = entry->second;
     if (added) {
-      if (auto why = inspectFolder(entry->first, folder)) return refuse(*why);
+      if (auto failure = inspectFolder(entry->first, folder)) return refuse(failure->reason, failure->gone);
     }
+    if (!folder.fd) return refuse("its folder is gone or reached through a symbolic link", true);
 
+    struct stat found {};
     struct statx status {};
-    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_UID, &status) != 0) {
-      return refuse(errno == ENOENT ? "it does not exist" : "it cannot be read (" + errnoText() + ")");
+    if (fstatat(folder.fd.get(), name.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0 ||
+        statx(folder.fd.get(), name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_UID, &status) != 0) {
+      if (errno == ENOENT) return refuse("it does not exist", true);
+      return refuse("it cannot be read (" + errnoText() + ")");
+    }
+    if (!isCatalogued(stampOf(found), item.expected)) {
+      return refuse("it is no longer the file that was chosen (replaced or changed)", true);
     }
     if (S_ISDIR(status.stx_mode)) return refuse("it is a folder");
     if (!S_ISREG(status.stx_mode) && !S_ISLNK(status.stx_mode)) return refuse("it is not a regular file");
@@ -131,11 +145,11 @@ class TrashMove {
     }
 
     if (!planned_.emplace(folder.fileSystem, folder.inode, name).second) return std::nullopt;
-    items_.push_back(Item{path, std::move(name), &folder, {}, false});
+    items_.push_back(Item{path, std::move(name), item.expected, &folder, {}, false});
     return std::nullopt;
   }
 
-  std::optional<std::string> run() {
+  std::optional<TrashFailure> run() {
     try {
       return runSteps();
     } catch (...) {
@@ -145,17 +159,25 @@ class TrashMove {
   }
 
  private:
-  std::optional<std::string> inspectFolder(const std::string& path, Folder& folder) {
-    std::unique_ptr<char, decltype(&std::free)> canonical(realpath(path.c_str(), nullptr), &std::free);
-    if (!canonical) return "its folder cannot be reached (" + errnoText() + ")";
-    folder.canonical = canonical.get();
-    struct statx status {};
-    if (statFollowing(folder.canonical, status) != 0) return "its folder cannot be read (" + errnoText() + ")";
-    if ((status.stx_attributes & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) != 0) {
-      return "its folder is immutable or append-only";
+  // A folder on the way swapped for a link is not followed: the file is no
+  // longer where it was chosen.
+  std::optional<TrashFailure> inspectFolder(const std::string& path, Folder& folder) {
+    folder.canonical = path;
+    folder.fd = openWithoutLinks(path, O_PATH | O_DIRECTORY);
+    if (!folder.fd) {
+      const bool gone = errno == ENOENT || errno == ELOOP || errno == ENOTDIR;
+      return TrashFailure{gone, gone ? "its folder is gone or reached through a symbolic link"
+                                     : "its folder cannot be reached (" + errnoText() + ")"};
     }
-    if (access(folder.canonical.c_str(), W_OK | X_OK) != 0) {
-      return "its folder is not writable (" + errnoText() + ")";
+    struct statx status {};
+    if (statx(folder.fd.get(), "", AT_EMPTY_PATH, STATX_MODE | STATX_UID | STATX_INO | STATX_MNT_ID, &status) != 0) {
+      return TrashFailure{false, "its folder cannot be read (" + errnoText() + ")"};
+    }
+    if ((status.stx_attributes & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) != 0) {
+      return TrashFailure{false, "its folder is immutable or append-only"};
+    }
+    if (faccessat(folder.fd.get(), ".", W_OK | X_OK, 0) != 0) {
+      return TrashFailure{false, "its folder is not writable (" + errnoText() + ")"};
     }
     folder.fileSystem = fileSystemOf(status);
     folder.inode = status.stx_ino;
@@ -164,7 +186,7 @@ class TrashMove {
     try {
       folder.trash = &trashFor(folder);
     } catch (const std::runtime_error& error) {
-      return std::string("there is no usable trash on its file system: ") + error.what();
+      return TrashFailure{false, std::string("there is no usable trash on its file system: ") + error.what()};
     }
     return std::nullopt;
   }
@@ -205,7 +227,7 @@ class TrashMove {
     return top;
   }
 
-  std::optional<std::string> runSteps() {
+  std::optional<TrashFailure> runSteps() {
     std::string deletionDate = trashDeletionDate(std::time(nullptr));
     bool flushEach = items_.size() <= kFlushEachUpTo;
     for (Item& item : items_) {
@@ -221,10 +243,19 @@ class TrashMove {
       }
     }
     for (Item& item : items_) {
-      if (renameWithoutReplacing(AT_FDCWD, item.path, item.folder->trash->filesFd(), item.trashName) != 0) {
-        return fail(item, "it cannot be renamed into " + item.folder->trash->path() + " (" + errnoText() + ")");
+      const TrashDirectory& trash = *item.folder->trash;
+      if (renameWithoutReplacing(item.folder->fd.get(), item.name, trash.filesFd(), item.trashName) != 0) {
+        if (errno == ENOENT) return fail(item, "it no longer exists", true);
+        return fail(item, "it cannot be renamed into " + trash.path() + " (" + errnoText() + ")");
       }
       item.moved = true;
+      // Checked before, but another program may have put a file in its
+      // place just before the rename: that one goes back where it was.
+      struct stat moved {};
+      if (fstatat(trash.filesFd(), item.trashName.c_str(), &moved, AT_SYMLINK_NOFOLLOW) != 0 ||
+          !isCatalogued(stampOf(moved), item.expected)) {
+        return fail(item, "it was replaced just as it was moved", true);
+      }
     }
     return std::nullopt;
   }
@@ -268,14 +299,14 @@ class TrashMove {
     return folder.substr(topdir == "/" ? 1 : topdir.size() + 1) + "/" + item.name;
   }
 
-  std::string fail(const Item& item, const std::string& why) {
+  TrashFailure fail(const Item& item, const std::string& why, bool gone = false) {
     std::vector<std::string> stuck = undo();
     std::string reason = "Cannot move \"" + item.path + "\" to the trash: " + why + ".";
     if (!stuck.empty()) {
       reason += " These files were moved before and could not be put back, so they stay in the trash:";
       for (const std::string& path : stuck) reason += " \"" + path + "\"";
     }
-    return reason;
+    return TrashFailure{gone && stuck.empty(), std::move(reason)};
   }
 
   // Puts moved files back and removes the info files written, newest first.
@@ -286,7 +317,7 @@ class TrashMove {
       if (item->trashName.empty()) continue;
       const TrashDirectory& trash = *item->folder->trash;
       if (item->moved) {
-        if (renameWithoutReplacing(trash.filesFd(), item->trashName, AT_FDCWD, item->path) != 0) {
+        if (renameWithoutReplacing(trash.filesFd(), item->trashName, item->folder->fd.get(), item->name) != 0) {
           stuck.push_back(item->path);
           continue;
         }
@@ -324,13 +355,16 @@ TrashSettings trashSettingsFromEnvironment() {
   return settings;
 }
 
-std::optional<std::string> moveToTrash(const std::vector<std::string>& absolutePaths, const TrashSettings& settings) {
+std::optional<TrashFailure> moveToTrash(const std::vector<TrashItem>& items, const TrashSettings& settings) {
   TrashMove move(settings);
-  for (const std::string& path : absolutePaths) {
-    if (auto reason = move.plan(path)) return displayable(*reason);
+  auto displayed = [](TrashFailure failure) {
+    failure.reason = displayable(failure.reason);
+    return failure;
+  };
+  for (const TrashItem& item : items) {
+    if (auto failure = move.plan(item)) return displayed(std::move(*failure));
   }
-  auto reason = move.run();
-  if (reason) return displayable(*reason);
+  if (auto failure = move.run()) return displayed(std::move(*failure));
   return std::nullopt;
 }
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/media_files/file_stamp.hpp"
+
 namespace vek::linux_library {
 
 // Where the calling user's trash is.
@@ -19,19 +21,38 @@ struct TrashSettings {
 // Throws std::runtime_error when no home can be found.
 TrashSettings trashSettingsFromEnvironment();
 
-// Moves every file (a regular file or a symbolic link, given by its absolute
-// path without "." or ".." parts) to the trash of its file system, as one
-// change: all of them, or none. Files on the home trash's file system go to
-// the home trash; others to the trash at the top of their own mount. Files
-// are renamed, never copied or erased, and each gets its info file first, so
-// a process killed at any moment leaves every file either where it was or in
-// the trash with its info. The same file named twice is moved once.
+// A file to move to the trash: a regular file or a symbolic link, given by
+// its absolute path without "." or ".." parts, and the stamp it must still
+// have (isCatalogued: the same file, unchanged).
+struct TrashItem {
+  std::string path;
+  FileStamp expected;
+};
+
+struct TrashFailure {
+  // Some file is no longer there as expected: gone, replaced, changed, or
+  // reachable only through a symbolic link (another program got there
+  // first). A fresh look tells which files are left to move.
+  bool gone = false;
+  // In plain words, naming the file and why; UTF-8.
+  std::string reason;
+};
+
+// Moves every file to the trash of its file system, as one change: all of
+// them, or none. Files on the home trash's file system go to the home
+// trash; others to the trash at the top of their own mount. Each file's
+// folder is opened without following a link, and the file is renamed from
+// that folder once found to be the expected one, and checked again once in
+// the trash: one put in its place meanwhile goes back. Files are renamed,
+// never copied or erased, and each gets its info file first, so a process
+// killed at any moment leaves every file either where it was or in the
+// trash with its info. The same file named twice is moved once.
 //
 // Returns nullopt when every file was moved. Otherwise nothing was moved and
-// the reason, in plain words naming the file and why, is returned as UTF-8;
-// in the rare case that a file moved before a failure cannot be put back, it
-// stays in the trash with its info and the reason says so. Blocks the calling
-// thread; safe to call from several threads at once.
-std::optional<std::string> moveToTrash(const std::vector<std::string>& absolutePaths, const TrashSettings& settings);
+// the failure says why; in the rare case that a file moved before a failure
+// cannot be put back, it stays in the trash with its info and the reason
+// says so. Blocks the calling thread; safe to call from several threads at
+// once.
+std::optional<TrashFailure> moveToTrash(const std::vector<TrashItem>& items, const TrashSettings& settings);
 
 }  // namespace vek::linux_library

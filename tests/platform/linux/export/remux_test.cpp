@@ -13,6 +13,7 @@
 #include "platform/linux/export/output.hpp"
 #include "platform/linux/export/session.hpp"
 #include "platform/linux/helper_home.hpp"
+#include "platform/linux/opened_files.hpp"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -23,6 +24,10 @@ namespace vek::linux_library {
 namespace {
 
 namespace fs = std::filesystem;
+
+std::shared_ptr<VideoMedia> openVideoMedia(const fs::path& path) {
+  return withOpened(path, [](const OpenedFile& file) { return linux_library::openVideoMedia(file); });
+}
 
 constexpr const char* kPicture = "-f lavfi -i testsrc=size=160x120:rate=25:duration=1";
 constexpr const char* kSound = "-f lavfi -i sine=frequency=440:duration=1";

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/linux/opened_files.hpp"
 #include "platform/linux/render/render.hpp"
 
 namespace vek::linux_library {
@@ -24,7 +25,8 @@ namespace fs = std::filesystem;
 enum Outcome { kServed, kLimitDoesNotBind, kNoFirstRender, kUnservedAfter, kNoDecodeThread };
 
 bool renders(const fs::path& path) {
-  const std::shared_ptr<PlatformImage> image = renderImageFile(path, 64);
+  const std::shared_ptr<PlatformImage> image =
+      withOpened(path, [](const OpenedFile& file) { return renderImageFile(file, 64); });
   const std::optional<std::string> jpeg = image ? image->jpegRepresentation(0.85) : std::nullopt;
   return jpeg && !jpeg->empty();
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/linux/decoders/vips_image_ptr.hpp"
+#include "platform/linux/opened_files.hpp"
 #include "platform/linux/render/render.hpp"
 
 namespace vek::linux_library {
@@ -25,6 +26,15 @@ inline VipsImagePtr delivered(const std::shared_ptr<PlatformImage>& image) {
   VipsImagePtr decoded = jpeg ? decodeJpeg(*jpeg) : nullptr;
   if (decoded) { EXPECT_EQ(image->size(), (ImageSize{double(decoded->Xsize), double(decoded->Ysize)})); }
   return decoded;
+}
+
+// The renderer over a file the test names, opened as the library opens a
+// catalogued file; nullptr when it cannot be opened so.
+inline std::shared_ptr<PlatformImage> renderImageFile(const std::filesystem::path& path, int64_t box) {
+  return withOpened(path, [&](const OpenedFile& file) { return renderImageFile(file, box); });
+}
+inline std::shared_ptr<PlatformImage> renderVideoPoster(const std::filesystem::path& path, int64_t box) {
+  return withOpened(path, [&](const OpenedFile& file) { return renderVideoPoster(file, box); });
 }
 
 inline VipsImagePtr renderDecoded(const std::filesystem::path& path, int64_t box) {

@@ -1,9 +1,12 @@
 #include "platform/linux/render/file_in_memory.hpp"
 
+#include <fcntl.h>
+
 #include <cstring>
 #include <thread>
 
 #include "platform/linux/helper_home.hpp"
+#include "platform/linux/posix/unique_fd.hpp"
 
 namespace vek::linux_library {
 namespace {
@@ -12,13 +15,20 @@ constexpr size_t kMiB = 1 << 20;
 
 using FileInMemoryTest = vek::testing::HelperHome;
 
+// The file at `path`, from a descriptor closed at once: the file keeps
+// one of its own.
+std::unique_ptr<FileInMemory> openFile(const std::filesystem::path& path, size_t maxBytes) {
+  const UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  return fd ? FileInMemory::open(fd.get(), maxBytes) : nullptr;
+}
+
 // One thread reads the whole file while another asks for more and more of
 // it: both see the file's own bytes, and neither reads past its end.
 TEST_F(FileInMemoryTest, ReadsInPiecesWhileAnotherThreadReadsOn) {
   const std::string bytes = vek::testing::randomBytes(3 * kMiB + 12345, 7);
   const Path path = pictures() / "photo.jpg";
   vek::testing::writeAll(path, bytes);
-  std::unique_ptr<FileInMemory> file = FileInMemory::open(path.c_str(), 4 * kMiB);
+  std::unique_ptr<FileInMemory> file = openFile(path, 4 * kMiB);
   ASSERT_TRUE(file);
   std::thread reader([&] { file->readAll(); });
   size_t have = 0;
@@ -40,8 +50,8 @@ TEST_F(FileInMemoryTest, ReadingEndsWhereTheFileWasCutOrWhenStopped) {
   const std::string bytes = vek::testing::randomBytes(2 * kMiB, 7);
   const Path path = pictures() / "cut.jpg";
   vek::testing::writeAll(path, bytes);
-  std::unique_ptr<FileInMemory> cut = FileInMemory::open(path.c_str(), 4 * kMiB);
-  std::unique_ptr<FileInMemory> stopped = FileInMemory::open(path.c_str(), 4 * kMiB);
+  std::unique_ptr<FileInMemory> cut = openFile(path, 4 * kMiB);
+  std::unique_ptr<FileInMemory> stopped = openFile(path, 4 * kMiB);
   ASSERT_TRUE(cut && stopped);
   const size_t first = cut->readPast(0);
   ASSERT_LT(first, 300000u);
@@ -61,10 +71,10 @@ TEST_F(FileInMemoryTest, OnlyRegularFilesWithSomethingInThemWithinTheLimitAreOpe
   vek::testing::writeAll(pictures() / "small.jpg", "abc");
   vek::testing::writeAll(pictures() / "empty.jpg", "");
   ASSERT_EQ(mkfifo((pictures() / "fifo.jpg").c_str(), 0600), 0);
-  EXPECT_TRUE(FileInMemory::open((pictures() / "small.jpg").c_str(), 3));
-  EXPECT_FALSE(FileInMemory::open((pictures() / "small.jpg").c_str(), 2));
-  EXPECT_FALSE(FileInMemory::open((pictures() / "empty.jpg").c_str(), 3));
-  EXPECT_FALSE(FileInMemory::open((pictures() / "fifo.jpg").c_str(), 3));
+  EXPECT_TRUE(openFile(pictures() / "small.jpg", 3));
+  EXPECT_FALSE(openFile(pictures() / "small.jpg", 2));
+  EXPECT_FALSE(openFile(pictures() / "empty.jpg", 3));
+  EXPECT_FALSE(openFile(pictures() / "fifo.jpg", 3));
 }
 
 }  // namespace

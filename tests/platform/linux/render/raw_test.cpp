@@ -26,6 +26,7 @@ using vek::testing::ScopedEnvironment;
 using vek::testing::writeAll;
 using Rgb = std::array<double, 3>;
 
+
 // The scene the raw data holds: a coloured left half beside a white right
 // half (the white also gives the developer's auto-exposure its white point).
 constexpr LinearRgb kSceneColour = {0.5, 0.2, 0.1};

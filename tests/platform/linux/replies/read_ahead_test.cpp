@@ -21,13 +21,13 @@ constexpr double kFactor = 0.85;
 class FakeRenderer {
  public:
   AheadRenderer renderer() {
-    return {[](const std::string& identifier, int64_t) { return std::optional<std::string>("/p/" + identifier); },
+    return {[](const std::string& identifier, int64_t) { return std::optional(CataloguedFile{"/p/" + identifier, {}}); },
             [this] {
               std::unique_lock lock(mutex_);
               changed_.wait(lock, [&] { return open_ || !holdPreparations; });
             },
-            [this](const ListedFile& file, const std::string& path, int64_t box, double factor) {
-              return render(file, path, box, factor);
+            [this](const ListedFile& listed, const CataloguedFile& file, int64_t box, double factor) {
+              return render(listed, file.path, box, factor);
             },
             [this] { open(); }};
   }

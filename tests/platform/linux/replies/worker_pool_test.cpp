@@ -26,10 +26,10 @@ CachedRender sampleRender() {
 }
 
 TEST(WorkerWireTest, FramesRoundTripAndAnyCutLongOrExtendedFrameIsRefused) {
-  const AheadJob job{"4F2A-…/L0/001", "/home/u/Pictures/a b.jpg", 256, 0.85, true};
+  const AheadJob job{"4F2A-…/L0/001", {"/home/u/Pictures/a b.jpg", FileStamp{1, 2, 3, 4, 0}}, 256, 0.85, true};
   const std::string jobFrame = encodeJob(job);
   const std::optional<AheadJob> decodedJob = decodeJob(jobFrame);
-  auto jobFields = [](const AheadJob& j) { return std::tie(j.identifier, j.path, j.box, j.compressionFactor, j.video); };
+  auto jobFields = [](const AheadJob& j) { return std::tie(j.identifier, j.file, j.box, j.compressionFactor, j.video); };
   ASSERT_TRUE(decodedJob);
   EXPECT_EQ(jobFields(*decodedJob), jobFields(job));
 
@@ -74,7 +74,7 @@ TEST(WorkerWireTest, FramesRoundTripAndAnyCutLongOrExtendedFrameIsRefused) {
   close(ends[1]);
 }
 
-const AheadJob kJob{"id", "/nowhere.jpg", 256, 0.85, false};
+const AheadJob kJob{"id", {"/nowhere.jpg", FileStamp{}}, 256, 0.85, false};
 
 // Workers are shell commands that note each start in a file, then die:
 // before they are ready, or once ready (an empty frame) on their first job.

@@ -179,6 +179,21 @@ TEST_F(HostileFilesTest, AFolderSwappedForALinkToWhereItWentLeadsNowhere) {
   EXPECT_EQ(helper.stderrText(), "");
 }
 
+TEST_F(HostileFilesTest, AVideoRewrittenInPlaceWhileItIsExportedFailsAndLeavesNoMovie) {
+  makeVideo(videos() / "clip.mp4", 2, "160x120");
+  Meddled exporting(nullptr, [&] {
+    // As an editor that saves in place writes it: same file, new bytes.
+    const int fd = open((videos() / "clip.mp4").c_str(), O_WRONLY | O_CLOEXEC);
+    const off_t size = lseek(fd, 0, SEEK_END);
+    const std::string zeros(size_t(size / 4), '\0');
+    EXPECT_EQ(pwrite(fd, zeros.data(), zeros.size(), size / 4), ssize_t(zeros.size()));
+    close(fd);
+  });
+  EXPECT_EQ(failureOf([&] { requestVideoResource(exporting, idOf(exporting, kMediaTypeVideo, 2)); }),
+            "badRequest: export failed: the video changed while it was copied");
+  EXPECT_TRUE(exportedMovies().empty());
+}
+
 TEST_F(HostileFilesTest, AHelperThatLosesARaceToDeleteAnswersAsOneAloneWould) {
   makeImage(pictures() / "taken.jpg", 40, 30);
   makeImage(pictures() / "also-taken.jpg", 20, 20);

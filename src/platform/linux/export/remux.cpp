@@ -187,6 +187,9 @@ std::optional<RemuxError> remuxToMovie(VideoMedia& media, const std::string& out
 
   error = av_write_trailer(movie.get());
   if (error < 0) return failure("writing the movie index", error);
+  // A video written to in place while it was copied gives a movie of parts
+  // of two versions, which may well play, wrongly: it is not handed out.
+  if (!media.unchanged()) return RemuxError{AVERROR(EAGAIN), "the video changed while it was copied"};
   error = file.publish();
   if (error < 0) return failure("naming the movie file", error);
   return std::nullopt;

@@ -50,7 +50,8 @@ struct RemuxError {
 // `media` that planMovie() chooses, unchanged, with their codec tags, time
 // bases, rotation and metadata: a QuickTime movie, or an ISO base-media file
 // when a stream needs one. Fails, naming the stream, when a video or audio
-// stream fits neither. Never replaces an existing file, and a failed remux
+// stream fits neither, and fails when the video's file was written to since
+// it was opened. Never replaces an existing file, and a failed remux
 // leaves no file behind. Blocks until done; call it on a worker thread.
 // nullopt on success.
 std::optional<RemuxError> remuxToMovie(VideoMedia& media, const std::string& outputPath,

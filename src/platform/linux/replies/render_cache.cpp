@@ -1,14 +1,16 @@
 #include "platform/linux/replies/render_cache.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
+#include <ctime>
 #include <random>
 
 #include <glib.h>
@@ -98,19 +100,35 @@ std::optional<std::string> readEntry(int fd) {
   return bytes;
 }
 
-bool makeFolder(const std::string& path) { return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST; }
-
-bool makePrivateFolder(const std::string& path) {
-  if (!makeFolder(path)) return false;
+// The folder `name` below `parent`, made (0700) when missing and `create`,
+// opened without following a link; only when it belongs to this user, and
+// then closed to everyone else. Anything else there is not ours: another
+// user's folder, or a link, would let others read our thumbnails or plant
+// their own, or lead our writes and removals out of the cache.
+UniqueFd openOwnFolder(int parent, const std::string& name, bool create) {
+  if (create && mkdirat(parent, name.c_str(), 0700) != 0 && errno != EEXIST) return UniqueFd();
+  UniqueFd folder(openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat info {};
-  if (lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid()) return false;
-  return (info.st_mode & 077) == 0 || chmod(path.c_str(), 0700) == 0;
+  if (!folder || fstat(folder.get(), &info) != 0 || info.st_uid != geteuid()) return UniqueFd();
+  if ((info.st_mode & 077) != 0 && fchmod(folder.get(), 0700) != 0) return UniqueFd();
+  return folder;
+}
+
+// An entry (or a temporary file) of ours below `folder`, opened for
+// reading, never through a link.
+UniqueFd openOwnFile(int folder, const std::string& name) {
+  UniqueFd file(openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  struct stat info {};
+  if (!file || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+    return UniqueFd();
+  }
+  return file;
 }
 
 std::string boxName(int64_t box) { return std::to_string(box); }
 
-uint64_t readNumber(const std::string& path) {
-  const std::optional<std::string> digits = readSmallFile(AT_FDCWD, path, 23, false);
+uint64_t readNumber(int folder, const std::string& name) {
+  const std::optional<std::string> digits = readSmallFile(folder, name, 23, false);
   return digits ? strtoull(digits->c_str(), nullptr, 10) : 0;
 }
 
@@ -128,13 +146,34 @@ std::string temporaryName(int64_t box) {
   return name;
 }
 
-// Replaced whole, like an entry, so a reader never sees half a number.
-void writeNumber(const std::string& path, uint64_t number) {
-  const std::string temporary = path.substr(0, path.rfind('/') + 1) + temporaryName(0);
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return;
-  const bool written = writeAll(fd, std::to_string(number));
-  if (close(fd) != 0 || !written || rename(temporary.c_str(), path.c_str()) != 0) unlink(temporary.c_str());
+// Written to a temporary file of its own and renamed into place, so a
+// reader never sees part of it.
+bool replaceFile(int folder, const std::string& name, std::string_view bytes, int64_t box) {
+  const std::string temporary = temporaryName(box);
+  const int fd = openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return false;
+  const bool written = writeAll(fd, bytes);
+  if (close(fd) != 0 || !written || renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) {
+    unlinkat(folder, temporary.c_str(), 0);
+    return false;
+  }
+  return true;
+}
+
+// Every name in the folder but "." and "..".
+std::vector<std::string> namesIn(int folder) {
+  std::vector<std::string> names;
+  const int own = fcntl(folder, F_DUPFD_CLOEXEC, 0);
+  DIR* listing = own >= 0 ? fdopendir(own) : nullptr;
+  if (listing == nullptr) {
+    if (own >= 0) close(own);
+    return names;
+  }
+  while (const dirent* entry = readdir(listing)) {
+    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) names.emplace_back(entry->d_name);
+  }
+  closedir(listing);
+  return names;
 }
 
 std::optional<uint64_t> capFromEnvironment() {
@@ -165,20 +204,37 @@ std::unique_ptr<RenderCache> RenderCache::fromEnvironment() {
 
 RenderCache::RenderCache(std::string folder, uint64_t capBytes) : folder_(std::move(folder)), capBytes_(capBytes) {}
 
-std::string RenderCache::assetFolder(const std::string& identifier) const {
+// The folders above are the user's, and may well be links (a cache kept on
+// another disk); the cache's own folder must be ours.
+UniqueFd RenderCache::openTop(bool create) const {
+  const size_t slash = folder_.rfind('/');
+  const std::string parent = slash == 0 ? "/" : folder_.substr(0, slash);
+  if (create && g_mkdir_with_parents(parent.c_str(), 0700) != 0) return UniqueFd();
+  const UniqueFd parentFd(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!parentFd) return UniqueFd();
+  return openOwnFolder(parentFd.get(), folder_.substr(slash + 1), create);
+}
+
+RenderCache::AssetFolder RenderCache::openAssetFolder(const std::string& identifier, bool create) const {
+  AssetFolder folder;
   const std::string hash = hexSha256(identifier).substr(0, 32);
-  return folder_ + "/" + hash.substr(0, 2) + "/" + hash;
+  const UniqueFd top = openTop(create);
+  if (!top) return folder;
+  folder.prefix = openOwnFolder(top.get(), hash.substr(0, 2), create);
+  if (!folder.prefix) return folder;
+  folder.name = hash;
+  folder.fd = openOwnFolder(folder.prefix.get(), hash, create);
+  return folder;
 }
 
 bool RenderCache::holds(const std::string& identifier, int64_t box, const FileStamp& stamp) const {
-  const std::string path = assetFolder(identifier) + "/" + boxName(box);
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) return false;
+  const AssetFolder folder = openAssetFolder(identifier, false);
+  if (!folder.fd) return false;
+  const UniqueFd entry = openOwnFile(folder.fd.get(), boxName(box));
+  if (!entry) return false;
   // The magic, version, box and the five fields of the stamp.
   char header[sizeof kMagic + sizeof kRenderVersion + sizeof box + 5 * sizeof(int64_t)];
-  const ssize_t got = pread(fd, header, sizeof header, 0);
-  close(fd);
-  if (got != static_cast<ssize_t>(sizeof header)) return false;
+  if (readAt(entry.get(), header, sizeof header, 0) != sizeof header) return false;
   ByteReader reader(std::string_view(header, sizeof header));
   uint32_t magic = 0, version = 0;
   int64_t storedBox = 0;
@@ -189,45 +245,37 @@ bool RenderCache::holds(const std::string& identifier, int64_t box, const FileSt
 
 std::optional<CachedRender> RenderCache::load(const std::string& identifier, int64_t box,
                                               const FileStamp& stamp) {
-  const std::string path = assetFolder(identifier) + "/" + boxName(box);
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
+  const AssetFolder folder = openAssetFolder(identifier, false);
+  if (!folder.fd) return std::nullopt;
+  const UniqueFd entry = openOwnFile(folder.fd.get(), boxName(box));
+  if (!entry) return std::nullopt;
   std::optional<CachedRender> render;
-  if (std::optional<std::string> bytes = readEntry(fd)) render = parseEntry(*bytes, identifier, box, stamp);
+  if (std::optional<std::string> bytes = readEntry(entry.get())) render = parseEntry(*bytes, identifier, box, stamp);
   // The modification time is the entry's last use, for eviction.
-  if (render) futimens(fd, nullptr);
-  close(fd);
+  if (render) futimens(entry.get(), nullptr);
   return render;
 }
 
 void RenderCache::store(const std::string& identifier, int64_t box, const CachedRender& render) {
   const std::string bytes = entryBytes(identifier, box, render);
   if (bytes.size() > kMaxEntryBytes) return;
-  const std::string folder = assetFolder(identifier);
-  if (!makeFolders(folder)) return;
-  const std::string temporary = folder + "/" + temporaryName(box);
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return;
-  const bool written = writeAll(fd, bytes);
-  if (close(fd) != 0 || !written || rename(temporary.c_str(), (folder + "/" + boxName(box)).c_str()) != 0) {
-    unlink(temporary.c_str());
-    return;
-  }
+  const AssetFolder folder = openAssetFolder(identifier, true);
+  if (!folder.fd || !replaceFile(folder.fd.get(), boxName(box), bytes, box)) return;
   evictIfFull(bytes.size());
 }
 
-// The cache's own folder is made private even when something else made it
-// first with looser modes; the folders above it are the user's.
-bool RenderCache::makeFolders(const std::string& assetFolder) const {
-  const std::string parent = folder_.substr(0, folder_.rfind('/'));
-  return g_mkdir_with_parents(parent.c_str(), 0700) == 0 && makePrivateFolder(folder_) &&
-         makeFolder(assetFolder.substr(0, assetFolder.rfind('/'))) && makeFolder(assetFolder);
-}
-
+// Only files are removed, each by its name in the folder: a link put among
+// them goes, never what it leads to.
 void RenderCache::forget(const std::vector<std::string>& identifiers) {
   for (const auto& identifier : identifiers) {
-    std::error_code error;
-    std::filesystem::remove_all(assetFolder(identifier), error);
+    const AssetFolder folder = openAssetFolder(identifier, false);
+    if (!folder.prefix) continue;
+    if (folder.fd) {
+      for (const std::string& name : namesIn(folder.fd.get())) unlinkat(folder.fd.get(), name.c_str(), 0);
+      unlinkat(folder.prefix.get(), folder.name.c_str(), AT_REMOVEDIR);
+    } else {
+      unlinkat(folder.prefix.get(), folder.name.c_str(), 0);
+    }
   }
 }
 
@@ -238,64 +286,84 @@ void RenderCache::forget(const std::vector<std::string>& identifiers) {
 // next walk; a helper killed loses at most its last 1/64.
 void RenderCache::evictIfFull(uint64_t written) {
   std::lock_guard lock(mutex_);
-  const std::string note = folder_ + "/" + kUsageName;
+  const UniqueFd top = openTop(false);
+  if (!top) return;
   if (!noteRead_) {
     noteRead_ = true;
-    bytesAtMost_ = readNumber(note);
+    bytesAtMost_ = readNumber(top.get(), kUsageName);
   }
   bytesAtMost_ += written;
   unnoted_ += written;
   if (bytesAtMost_ > capBytes_) {
-    sweep();
-    writeNumber(note, bytesAtMost_);
+    sweep(top.get());
+    replaceFile(top.get(), kUsageName, std::to_string(bytesAtMost_), 0);
     unnoted_ = 0;
   } else if (unnoted_ > capBytes_ / 64) {
-    bytesAtMost_ = std::max(bytesAtMost_, readNumber(note) + unnoted_);
-    writeNumber(note, bytesAtMost_);
+    bytesAtMost_ = std::max(bytesAtMost_, readNumber(top.get(), kUsageName) + unnoted_);
+    replaceFile(top.get(), kUsageName, std::to_string(bytesAtMost_), 0);
     unnoted_ = 0;
   }
 }
 
 // Walks every entry, oldest use first out, down to nine tenths of the cap,
-// and clears away what dead helpers left half-written.
-void RenderCache::sweep() {
+// and clears away what dead helpers left half-written. Folders are opened
+// and files removed by their names below folders of ours, never through a
+// link.
+void RenderCache::sweep(int top) {
   struct Entry {
-    std::filesystem::file_time_type used;
+    timespec used;
     uint64_t bytes;
-    std::filesystem::path path;
+    std::string prefix, asset, name;
   };
   std::vector<Entry> entries;
   uint64_t total = 0;
-  const auto abandoned = std::filesystem::file_time_type::clock::now() - kAbandonedAfter;
-  std::error_code error;
-  for (auto it = std::filesystem::recursive_directory_iterator(folder_, error);
-       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-    // Entries lie three levels down; the usage note is at the top, where
-    // only a dead helper's temporary note is of interest.
-    std::error_code statError;
-    const bool temporary = it->path().filename().string().starts_with(".");
-    if ((it.depth() != 2 && !(it.depth() == 0 && temporary)) || !it->is_regular_file(statError)) continue;
-    const uint64_t bytes = it->file_size(statError);
-    const auto used = it->last_write_time(statError);
-    if (statError) continue;
-    if (temporary && used < abandoned) {
-      std::filesystem::remove(it->path(), statError);
+  const time_t abandoned = time(nullptr) - std::chrono::seconds(kAbandonedAfter).count();
+  // Temporary files lie beside the entries, and the usage note's beside it.
+  auto clearAbandoned = [&](int folder, const std::string& name) {
+    struct stat info {};
+    if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) return;
+    if (info.st_mtim.tv_sec < abandoned) {
+      unlinkat(folder, name.c_str(), 0);
+    } else {
+      total += static_cast<uint64_t>(info.st_size);
+    }
+  };
+  for (const std::string& prefix : namesIn(top)) {
+    if (prefix.starts_with(".")) {
+      clearAbandoned(top, prefix);
       continue;
     }
-    total += bytes;
-    if (!temporary) entries.push_back({used, bytes, it->path()});
+    const UniqueFd prefixFd = prefix.size() == 2 ? openOwnFolder(top, prefix, false) : UniqueFd();
+    if (!prefixFd) continue;
+    for (const std::string& asset : namesIn(prefixFd.get())) {
+      const UniqueFd assetFd = openOwnFolder(prefixFd.get(), asset, false);
+      if (!assetFd) continue;
+      for (const std::string& name : namesIn(assetFd.get())) {
+        if (name.starts_with(".")) {
+          clearAbandoned(assetFd.get(), name);
+          continue;
+        }
+        struct stat info {};
+        if (fstatat(assetFd.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) continue;
+        total += static_cast<uint64_t>(info.st_size);
+        entries.push_back({info.st_mtim, static_cast<uint64_t>(info.st_size), prefix, asset, name});
+      }
+    }
   }
   if (total > capBytes_) {
-    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.used < b.used; });
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+      return a.used.tv_sec != b.used.tv_sec ? a.used.tv_sec < b.used.tv_sec : a.used.tv_nsec < b.used.tv_nsec;
+    });
     const uint64_t target = capBytes_ / 10 * 9;
     for (const Entry& entry : entries) {
       if (total <= target) break;
-      std::error_code removeError;
-      if (!std::filesystem::remove(entry.path, removeError)) continue;
+      const UniqueFd prefixFd = openOwnFolder(top, entry.prefix, false);
+      const UniqueFd assetFd = prefixFd ? openOwnFolder(prefixFd.get(), entry.asset, false) : UniqueFd();
+      if (!assetFd || unlinkat(assetFd.get(), entry.name.c_str(), 0) != 0) continue;
       total -= entry.bytes;
       // An asset folder left empty goes too; one another helper just wrote
       // into stays.
-      rmdir(entry.path.parent_path().c_str());
+      unlinkat(prefixFd.get(), entry.asset.c_str(), AT_REMOVEDIR);
     }
   }
   bytesAtMost_ = total;

@@ -9,6 +9,7 @@
 
 #include "photos/photo_library_port.hpp"
 #include "platform/linux/media_files/file_stamp.hpp"
+#include "platform/linux/posix/unique_fd.hpp"
 
 namespace vek::linux_library {
 
@@ -27,15 +28,19 @@ struct CachedRender {
 
 // Rendered replies kept on disk, one file per asset and box, under
 // <folder>/<2 hex>/<32 hex of the identifier's SHA-256>/<box>; `folder` is
-// made (with its parents) on the first store. Folders are
-// 0700 and files 0600: they are thumbnails of private photos. An entry is
-// written to a temporary file and renamed into place, and holds its
-// identifier, box, stamp, render version, length and a SHA-256 of all of it,
-// so a torn, truncated or altered entry, or one of another file state, is
-// never served. Several helpers may share one folder. When the entries pass
-// the cap, the least recently served or written are removed first, down to
-// nine tenths of it, and temporary files a dead helper left are cleared. Failures to read or write mean no caching, never an
-// error. Thread: any.
+// made (with its parents) on the first store. Folders are 0700 and files
+// 0600: they are thumbnails of private photos. The cache is used, read as
+// well as written, only where `folder` and each folder in it belong to this
+// user (those are then closed to others), and only this user's files are
+// read; every folder and file in it is opened and removed by its name below
+// a folder of ours, never through a symbolic link. An entry is written to a
+// temporary file and renamed into place, and holds its identifier, box,
+// stamp, render version, length and a SHA-256 of all of it, so a torn,
+// truncated or altered entry, or one of another file state, is never
+// served. Several helpers may share one folder. When the entries pass the
+// cap, the least recently served or written are removed first, down to
+// nine tenths of it, and temporary files a dead helper left are cleared.
+// Failures to read or write mean no caching, never an error. Thread: any.
 class RenderCache {
  public:
   // The cache under $XDG_CACHE_HOME (else ~/.cache), capped by
@@ -64,10 +69,15 @@ class RenderCache {
   const std::string& folder() const { return folder_; }
 
  private:
-  std::string assetFolder(const std::string& identifier) const;
-  bool makeFolders(const std::string& assetFolder) const;
+  struct AssetFolder {
+    UniqueFd prefix;  // the folder of the hashes' first two digits
+    std::string name;
+    UniqueFd fd;      // the asset's own, below it
+  };
+  UniqueFd openTop(bool create) const;
+  AssetFolder openAssetFolder(const std::string& identifier, bool create) const;
   void evictIfFull(uint64_t written);
-  void sweep();
+  void sweep(int top);
 
   const std::string folder_;
   const uint64_t capBytes_;

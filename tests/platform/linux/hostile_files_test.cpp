@@ -111,6 +111,17 @@ class HostileFilesTest : public HelperHome {
     return size_t(std::distance(fs::directory_iterator(trashFiles(), none), fs::directory_iterator()));
   }
 
+  // The render cache's entries: files in the folders of its assets.
+  size_t cacheEntries() const {
+    size_t count = 0;
+    std::error_code none;
+    for (auto it = fs::recursive_directory_iterator(home() / ".cache/vek-photokit-helper", none);
+         it != fs::recursive_directory_iterator(); it.increment(none)) {
+      count += it.depth() == 2 && it->is_regular_file();
+    }
+    return count;
+  }
+
  private:
   std::map<std::string, std::string> variables_;
   std::vector<std::unique_ptr<ScopedEnvironment>> scoped_;
@@ -192,6 +203,22 @@ TEST_F(HostileFilesTest, AVideoRewrittenInPlaceWhileItIsExportedFailsAndLeavesNo
   EXPECT_EQ(failureOf([&] { requestVideoResource(exporting, idOf(exporting, kMediaTypeVideo, 2)); }),
             "badRequest: export failed: the video changed while it was copied");
   EXPECT_TRUE(exportedMovies().empty());
+}
+
+TEST_F(HostileFilesTest, APhotoDeletedWhileAnotherHelperRendersItKeepsNoThumbnail) {
+  makeImage(pictures() / "photo.jpg", 600, 400);
+  const std::unique_ptr<PhotoLibraryPort> rendering = linux_library::makeLinuxPhotoLibrary();
+  const std::unique_ptr<PhotoLibraryPort> deleting = linux_library::makeLinuxPhotoLibrary();
+  const std::string id = idOf(*rendering, kMediaTypeImage, 600);
+  const PhotoAsset asset = rendering->fetchAssetsWithLocalIdentifiers({id}).takeObjects().at(0);
+  ImageResult rendered;
+  rendering->requestImageForAsset(asset, {256, 256}, kImageContentModeAspectFit, {},
+                                  [&](ImageResult result) { rendered = std::move(result); });
+  ASSERT_TRUE(rendered.image);
+  EXPECT_EQ(deleteAssets(*deleting, {id}), (DeleteOutcomeResponse{1, false}));
+  // Its JPEG is made, and would be kept, only as it is handed out.
+  EXPECT_TRUE(rendered.image->jpegRepresentation(0.85));
+  EXPECT_EQ(cacheEntries(), 0u);
 }
 
 TEST_F(HostileFilesTest, AHelperThatLosesARaceToDeleteAnswersAsOneAloneWould) {

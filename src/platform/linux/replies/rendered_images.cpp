@@ -36,6 +36,18 @@ unsigned readAheadThreads() {
   return count < 2 ? 0 : std::min(count, kMaxReadAheadThreads);
 }
 
+// Keeps a render in the cache only while its file is still there as it was
+// rendered. A deletion, by any helper, moves the file before it drops the
+// file's entries: a store made after the drop finds the file gone and drops
+// its own entry, and one made before it is dropped by it. Either way no
+// thumbnail of a deleted photo is left behind.
+void keep(RenderCache& cache, const std::string& identifier, int64_t box, const CachedRender& render,
+          const std::string& path) {
+  cache.store(identifier, box, render);
+  const std::optional<FileStamp> now = stampOfFile(path);
+  if (!now || !sameVisibleState(*now, render.stamp)) cache.forget({identifier});
+}
+
 // A reply rendered in a worker: from the cache when it holds one for the
 // file as it is, else afresh, and then kept there.
 std::optional<CachedRender> renderInWorker(RenderCache* cache, const AheadJob& job) {
@@ -50,7 +62,7 @@ std::optional<CachedRender> renderInWorker(RenderCache* cache, const AheadJob& j
   std::optional<std::string> jpeg = image->jpegRepresentation(job.compressionFactor);
   if (!jpeg || jpeg->empty()) return std::nullopt;
   CachedRender render{image->size(), job.compressionFactor, std::move(*jpeg), opened->stamp};
-  if (cache) cache->store(job.identifier, job.box, render);
+  if (cache) keep(*cache, job.identifier, job.box, render, job.file.path);
   return render;
 }
 
@@ -129,8 +141,9 @@ std::shared_ptr<PlatformImage> RenderedImages::image(const std::string& identifi
   if (!made && kept) made = kept->load(identifier, box, stamp);
   // A render is timed to its JPEG: the image is decoded as it is encoded.
   const auto start = std::chrono::steady_clock::now();
-  JpegHandedOut handedOut = [this, identifier, box, start](const CachedRender& render, bool rendered) {
-    this->handedOut(identifier, box, render, rendered, start);
+  JpegHandedOut handedOut = [this, identifier, path = file.path, box, start](const CachedRender& render,
+                                                                              bool rendered) {
+    this->handedOut(identifier, path, box, render, rendered, start);
   };
   if (made) return std::make_shared<CachedPlatformImage>(std::move(*made), renderAfresh, std::move(handedOut));
   std::shared_ptr<PlatformImage> fresh = renderAfresh();
@@ -141,10 +154,11 @@ std::shared_ptr<PlatformImage> RenderedImages::image(const std::string& identifi
 // A reply's JPEG exists only once the request asks the image for it, at the
 // compression factor the request chose: only then can it be kept, and the
 // next renders of a scan be planned at that factor.
-void RenderedImages::handedOut(const std::string& identifier, int64_t box, const CachedRender& render,
-                               bool rendered, std::chrono::steady_clock::time_point start) {
+void RenderedImages::handedOut(const std::string& identifier, const std::string& path, int64_t box,
+                               const CachedRender& render, bool rendered,
+                               std::chrono::steady_clock::time_point start) {
   if (rendered) lastRenderTime_ = std::chrono::steady_clock::now() - start;
-  if (rendered && cache_) cache_->store(identifier, box, render);
+  if (rendered && cache_) keep(*cache_, identifier, box, render, path);
   if (readAhead_) readAhead_->asked(identifier, box, render.compressionFactor);
 }
 

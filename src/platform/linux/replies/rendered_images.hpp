@@ -55,8 +55,8 @@ class RenderedImages {
   RenderCache* cache();
   ReadAhead* readAhead();
   std::optional<CataloguedFile> fileToRenderAhead(const std::string& identifier, int64_t box);
-  void handedOut(const std::string& identifier, int64_t box, const CachedRender& render, bool rendered,
-                 std::chrono::steady_clock::time_point start);
+  void handedOut(const std::string& identifier, const std::string& path, int64_t box, const CachedRender& render,
+                 bool rendered, std::chrono::steady_clock::time_point start);
 
   const Locate locate_;
   const std::vector<std::string> workerArguments_;

@@ -61,6 +61,12 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
     }
     std::vector<PhotoAsset> listed = index().list(mediaType, newestFirst);
     images_.listed(mediaType, listed);
+    // A helper killed as it deleted may have left info files in the Trash
+    // whose files never followed: a file manager would show them for ever.
+    if (!interruptedMovesCleared_) {
+      interruptedMovesCleared_ = true;
+      clearInterruptedDeletions();
+    }
     return AssetFetchResult(std::move(listed));
   }
 
@@ -162,6 +168,7 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
 
   std::unique_ptr<MediaIndex> index_;
   std::unordered_map<std::string, CataloguedFile> foundFiles_;
+  bool interruptedMovesCleared_ = false;
   RenderedImages images_;
 };
 

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <stdexcept>
 #include <string_view>
 
 #include "platform/linux/trash/portal.hpp"
@@ -30,6 +31,15 @@ TrashOutcome trashFiles(const std::vector<CataloguedFile>& files) {
     return {{}, std::move(failure->reason), failure->gone};
   }
   return {std::move(paths), std::nullopt};
+}
+
+void clearInterruptedDeletions() {
+  if (deletesThroughPortal()) return;
+  try {
+    clearInterruptedMoves(trashSettingsFromEnvironment());
+  } catch (const std::runtime_error&) {
+    // No home: no deletion was ever noted there.
+  }
 }
 
 }  // namespace vek::linux_library

@@ -33,4 +33,9 @@ bool deletesThroughPortal();
 // found for the freedesktop Trash.
 TrashOutcome trashFiles(const std::vector<CataloguedFile>& files);
 
+// Clears what deletions into the freedesktop Trash killed half way left
+// (clearInterruptedMoves()); trashFiles() does it first too. Nothing
+// through the portal, which moves each file whole. Never throws.
+void clearInterruptedDeletions();
+
 }  // namespace vek::linux_library

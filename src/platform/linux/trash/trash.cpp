@@ -24,6 +24,7 @@
 #include "platform/linux/posix/unique_fd.hpp"
 #include "platform/linux/trash/directory.hpp"
 #include "platform/linux/trash/info.hpp"
+#include "platform/linux/trash/journal.hpp"
 #include "platform/linux/xdg/folders.hpp"
 
 namespace vek::linux_library {
@@ -102,7 +103,7 @@ struct Item {
 // files are renamed, and a failure undoes what was done.
 class TrashMove {
  public:
-  explicit TrashMove(const TrashSettings& settings) : settings_(settings) {}
+  TrashMove(const TrashSettings& settings, TrashJournal& journal) : settings_(settings), journal_(journal) {}
 
   // Why the file cannot be trashed, or nullopt once it is planned.
   std::optional<TrashFailure> plan(const TrashItem& item) {
@@ -235,6 +236,7 @@ class TrashMove {
     }
     // The info files must be on disk before any rename is, or a power cut
     // could leave a trashed file without its info.
+    journal_.flush();
     for (const Item& item : items_) {
       const TrashDirectory& trash = *item.folder->trash;
       if (!flushed_.insert(&trash).second) continue;
@@ -274,6 +276,7 @@ class TrashMove {
                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
       if (fd < 0 && errno == EEXIST) continue;
       if (fd < 0) return "cannot create its info file in " + trash.path() + " (" + errnoText() + ")";
+      journal_.noteInfoFile(trash, name, fd);
       item.trashName = std::move(name);
       ++candidate;
       bool written =
@@ -330,6 +333,7 @@ class TrashMove {
   }
 
   const TrashSettings& settings_;
+  TrashJournal& journal_;
   const uid_t user_ = geteuid();
   std::map<std::string, Folder> folders_;
   std::map<FileSystemKey, TrashDirectory> trashes_;
@@ -351,12 +355,18 @@ std::string displayable(const std::string& text) {
 TrashSettings trashSettingsFromEnvironment() {
   TrashSettings settings;
   settings.uid = getuid();
-  settings.homeTrash = dataHome() + "/Trash";
+  const std::string data = dataHome();
+  settings.homeTrash = data + "/Trash";
+  settings.journalFolder = data + "/vek-photokit-helper/trash-moves";
   return settings;
 }
 
+void clearInterruptedMoves(const TrashSettings& settings) { clearInterruptedBatches(settings.journalFolder); }
+
 std::optional<TrashFailure> moveToTrash(const std::vector<TrashItem>& items, const TrashSettings& settings) {
-  TrashMove move(settings);
+  clearInterruptedMoves(settings);
+  TrashJournal journal(settings.journalFolder);
+  TrashMove move(settings, journal);
   auto displayed = [](TrashFailure failure) {
     failure.reason = displayable(failure.reason);
     return failure;

@@ -1,10 +1,12 @@
 #include "platform/linux/posix/io.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <system_error>
 
 #include "platform/linux/posix/unique_fd.hpp"
@@ -79,6 +81,24 @@ std::optional<std::string> readSmallFile(int dirFd, const std::string& name, siz
   }
   if (content.size() > maxBytes) content.resize(maxBytes);
   return content;
+}
+
+std::vector<std::string> namesInFolder(int dirFd) {
+  std::vector<std::string> names;
+  // A descriptor of its own, since readdir moves the offset of the one it
+  // reads and closedir closes it. O_RDONLY, as an O_PATH descriptor cannot
+  // be read.
+  const int own = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* listing = own >= 0 ? fdopendir(own) : nullptr;
+  if (listing == nullptr) {
+    if (own >= 0) close(own);
+    return names;
+  }
+  while (const dirent* entry = readdir(listing)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) names.emplace_back(entry->d_name);
+  }
+  closedir(listing);
+  return names;
 }
 
 }  // namespace vek::linux_library

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vek::linux_library {
 
@@ -39,5 +40,10 @@ size_t readAt(int fd, void* buffer, size_t size, off_t offset);
 // name cannot stall the caller; a symbolic link is followed only with
 // `followLinks`.
 std::optional<std::string> readSmallFile(int dirFd, const std::string& name, size_t maxBytes, bool followLinks);
+
+// The names in the folder open at `dirFd`, but "." and "..", in the order
+// the file system gives them; none when it cannot be read. The descriptor
+// stays the caller's, and its offset is left alone.
+std::vector<std::string> namesInFolder(int dirFd);
 
 }  // namespace vek::linux_library

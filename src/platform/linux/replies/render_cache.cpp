@@ -1,6 +1,5 @@
 #include "platform/linux/replies/render_cache.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -160,22 +159,6 @@ bool replaceFile(int folder, const std::string& name, std::string_view bytes, in
   return true;
 }
 
-// Every name in the folder but "." and "..".
-std::vector<std::string> namesIn(int folder) {
-  std::vector<std::string> names;
-  const int own = fcntl(folder, F_DUPFD_CLOEXEC, 0);
-  DIR* listing = own >= 0 ? fdopendir(own) : nullptr;
-  if (listing == nullptr) {
-    if (own >= 0) close(own);
-    return names;
-  }
-  while (const dirent* entry = readdir(listing)) {
-    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) names.emplace_back(entry->d_name);
-  }
-  closedir(listing);
-  return names;
-}
-
 std::optional<uint64_t> capFromEnvironment() {
   const char* value = std::getenv("VEK_RENDER_CACHE_MB");
   if (value == nullptr || value[0] == '\0') return kDefaultCapMiB << 20;
@@ -271,7 +254,7 @@ void RenderCache::forget(const std::vector<std::string>& identifiers) {
     const AssetFolder folder = openAssetFolder(identifier, false);
     if (!folder.prefix) continue;
     if (folder.fd) {
-      for (const std::string& name : namesIn(folder.fd.get())) unlinkat(folder.fd.get(), name.c_str(), 0);
+      for (const std::string& name : namesInFolder(folder.fd.get())) unlinkat(folder.fd.get(), name.c_str(), 0);
       unlinkat(folder.prefix.get(), folder.name.c_str(), AT_REMOVEDIR);
     } else {
       unlinkat(folder.prefix.get(), folder.name.c_str(), 0);
@@ -328,17 +311,17 @@ void RenderCache::sweep(int top) {
       total += static_cast<uint64_t>(info.st_size);
     }
   };
-  for (const std::string& prefix : namesIn(top)) {
+  for (const std::string& prefix : namesInFolder(top)) {
     if (prefix.starts_with(".")) {
       clearAbandoned(top, prefix);
       continue;
     }
     const UniqueFd prefixFd = prefix.size() == 2 ? openOwnFolder(top, prefix, false) : UniqueFd();
     if (!prefixFd) continue;
-    for (const std::string& asset : namesIn(prefixFd.get())) {
+    for (const std::string& asset : namesInFolder(prefixFd.get())) {
       const UniqueFd assetFd = openOwnFolder(prefixFd.get(), asset, false);
       if (!assetFd) continue;
-      for (const std::string& name : namesIn(assetFd.get())) {
+      for (const std::string& name : namesInFolder(assetFd.get())) {
         if (name.starts_with(".")) {
           clearAbandoned(assetFd.get(), name);
           continue;

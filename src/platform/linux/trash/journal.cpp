@@ -1,6 +1,5 @@
 #include "platform/linux/trash/journal.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <glib.h>
 #include <sys/file.h>
@@ -63,19 +62,6 @@ struct Noted {
   Identity files, info, infoFile;
   std::string name;
 };
-
-std::vector<std::string> namesIn(int folder) {
-  std::vector<std::string> names;
-  const int own = fcntl(folder, F_DUPFD_CLOEXEC, 0);
-  DIR* listing = own >= 0 ? fdopendir(own) : nullptr;
-  if (listing == nullptr) {
-    if (own >= 0) close(own);
-    return names;
-  }
-  while (const dirent* entry = readdir(listing)) names.emplace_back(entry->d_name);
-  closedir(listing);
-  return names;
-}
 
 // The trash's files and info folders, as they were when noted; none when
 // they are no longer the very folders (the disk is not mounted, or others
@@ -175,7 +161,7 @@ void clearInterruptedBatches(const std::string& folder) {
   if (folder.empty()) return;
   const UniqueFd journal = openJournalFolder(folder, false);
   if (!journal) return;
-  for (const std::string& name : namesIn(journal.get())) {
+  for (const std::string& name : namesInFolder(journal.get())) {
     if (!name.starts_with(kNotePrefix)) continue;
     const UniqueFd note(openat(journal.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     // Locked: its batch is running.

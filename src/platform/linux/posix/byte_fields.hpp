@@ -24,6 +24,8 @@ class ByteWriter {
     bytes.append(raw);
     return *this;
   }
+  // Text of any length, its length first.
+  ByteWriter& putText(std::string_view text) { return put(static_cast<uint64_t>(text.size())).put(text); }
   std::string bytes;
 };
 
@@ -44,6 +46,14 @@ class ByteReader {
     if (rest_.size() < length) return false;
     part = rest_.substr(0, length);
     rest_.remove_prefix(length);
+    return true;
+  }
+  // Reads what putText wrote.
+  bool getText(std::string& text) {
+    uint64_t length = 0;
+    std::string_view part;
+    if (!get(length) || !take(length, part)) return false;
+    text.assign(part);
     return true;
   }
   size_t left() const { return rest_.size(); }

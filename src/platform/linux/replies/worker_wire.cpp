@@ -4,26 +4,11 @@
 #include "platform/linux/posix/io.hpp"
 
 namespace vek::linux_library {
-namespace {
-
-void putText(ByteWriter& frame, std::string_view text) {
-  frame.put(static_cast<uint64_t>(text.size())).put(text);
-}
-
-bool getText(ByteReader& frame, std::string& text) {
-  uint64_t length = 0;
-  std::string_view part;
-  if (!frame.get(length) || !frame.take(length, part)) return false;
-  text.assign(part);
-  return true;
-}
-
-}  // namespace
 
 std::string encodeJob(const AheadJob& job) {
   ByteWriter frame;
-  putText(frame, job.identifier);
-  putText(frame, job.file.path);
+  frame.putText(job.identifier);
+  frame.putText(job.file.path);
   putStamp(frame, job.file.stamp);
   frame.put(job.box).put(job.compressionFactor).put(static_cast<uint8_t>(job.video));
   return std::move(frame.bytes);
@@ -33,9 +18,9 @@ std::optional<AheadJob> decodeJob(std::string_view bytes) {
   ByteReader frame(bytes);
   AheadJob job;
   uint8_t video = 0;
-  if (!getText(frame, job.identifier) || !getText(frame, job.file.path) || !getStamp(frame, job.file.stamp) ||
-      !frame.get(job.box) ||
-      !frame.get(job.compressionFactor) || !frame.get(video) || frame.left() != 0 || video > 1) {
+  if (!frame.getText(job.identifier) || !frame.getText(job.file.path) || !getStamp(frame, job.file.stamp) ||
+      !frame.get(job.box) || !frame.get(job.compressionFactor) || !frame.get(video) || frame.left() != 0 ||
+      video > 1) {
     return std::nullopt;
   }
   job.video = video == 1;
@@ -48,7 +33,7 @@ std::string encodeRendered(const std::optional<CachedRender>& render) {
   if (render) {
     frame.put(render->size.width).put(render->size.height).put(render->compressionFactor);
     putStamp(frame, render->stamp);
-    putText(frame, render->jpeg);
+    frame.putText(render->jpeg);
   }
   return std::move(frame.bytes);
 }
@@ -63,7 +48,7 @@ std::optional<std::optional<CachedRender>> decodeRendered(std::string_view bytes
   }
   CachedRender render;
   if (!frame.get(render.size.width) || !frame.get(render.size.height) || !frame.get(render.compressionFactor) ||
-      !getStamp(frame, render.stamp) || !getText(frame, render.jpeg) || frame.left() != 0) {
+      !getStamp(frame, render.stamp) || !frame.getText(render.jpeg) || frame.left() != 0) {
     return std::nullopt;
   }
   return std::optional<CachedRender>(std::move(render));

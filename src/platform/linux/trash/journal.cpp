@@ -6,14 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <chrono>
 #include <map>
 #include <optional>
-#include <random>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "platform/linux/media_files/file_stamp.hpp"
 #include "platform/linux/posix/byte_fields.hpp"
 #include "platform/linux/posix/io.hpp"
 
@@ -24,42 +24,26 @@ constexpr std::string_view kNotePrefix = "batch-";
 // A note is made under this prefix and renamed once locked, so that no one
 // ever finds a note of a live batch unlocked.
 constexpr std::string_view kNewNotePrefix = ".new-";
-// Larger notes are not of this program (200,000 files would fill a
-// tenth of it).
-constexpr size_t kMaxNoteBytes = 64 << 20;
+// Larger notes are not of this program: a batch of a million photos notes
+// some 120 MB.
+constexpr size_t kMaxNoteBytes = 512 << 20;
 
-struct Identity {
-  uint64_t device = 0;
-  uint64_t inode = 0;
-  bool operator==(const Identity&) const = default;
-};
-
-std::optional<Identity> identityOf(int fd, const char* name = "", int flags = AT_EMPTY_PATH) {
+std::optional<InodeKey> identityOf(int fd, const char* name = "", int flags = AT_EMPTY_PATH) {
   struct stat info {};
   if (fstatat(fd, name, &info, flags) != 0) return std::nullopt;
-  return Identity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+  return keyOf(stampOf(info));
 }
 
-void putText(ByteWriter& writer, std::string_view text) { writer.put(static_cast<uint64_t>(text.size())).put(text); }
+void putIdentity(ByteWriter& writer, const InodeKey& identity) { writer.put(identity.device).put(identity.inode); }
 
-bool getText(ByteReader& reader, std::string& text) {
-  uint64_t length = 0;
-  std::string_view bytes;
-  if (!reader.get(length) || !reader.take(length, bytes)) return false;
-  text.assign(bytes);
-  return true;
-}
-
-void putIdentity(ByteWriter& writer, const Identity& identity) { writer.put(identity.device).put(identity.inode); }
-
-bool getIdentity(ByteReader& reader, Identity& identity) {
+bool getIdentity(ByteReader& reader, InodeKey& identity) {
   return reader.get(identity.device) && reader.get(identity.inode);
 }
 
 // One info file a batch made.
 struct Noted {
   std::string trash;  // the trash directory's path
-  Identity files, info, infoFile;
+  InodeKey files{}, info{}, infoFile{};
   std::string name;
 };
 
@@ -88,8 +72,8 @@ void clearNoted(const std::string& note) {
   for (;;) {
     Noted noted;
     // A note cut short by the kill ends before its last record.
-    if (!getText(reader, noted.trash) || !getIdentity(reader, noted.files) || !getIdentity(reader, noted.info) ||
-        !getIdentity(reader, noted.infoFile) || !getText(reader, noted.name)) {
+    if (!reader.getText(noted.trash) || !getIdentity(reader, noted.files) || !getIdentity(reader, noted.info) ||
+        !getIdentity(reader, noted.infoFile) || !reader.getText(noted.name)) {
       return;
     }
     auto found = trashes.find(noted.trash);
@@ -120,8 +104,9 @@ TrashJournal::TrashJournal(const std::string& folder) {
   if (folder.empty()) return;
   folder_ = openJournalFolder(folder, true);
   if (!folder_) return;
-  std::random_device random;
-  const std::string suffix = std::to_string(getpid()) + "-" + std::to_string(random()) + std::to_string(random());
+  // Unique enough: a name taken already just leaves the batch unnoted.
+  const std::string suffix = std::to_string(getpid()) + "-" +
+                             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
   const std::string fresh = std::string(kNewNotePrefix) + suffix;
   UniqueFd note(openat(folder_.get(), fresh.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!note) return;
@@ -139,16 +124,16 @@ TrashJournal::~TrashJournal() {
 
 void TrashJournal::noteInfoFile(const TrashDirectory& trash, const std::string& name, int infoFile) {
   if (!note_) return;
-  const std::optional<Identity> files = identityOf(trash.filesFd());
-  const std::optional<Identity> info = identityOf(trash.infoFd());
-  const std::optional<Identity> file = identityOf(infoFile);
+  const std::optional<InodeKey> files = identityOf(trash.filesFd());
+  const std::optional<InodeKey> info = identityOf(trash.infoFd());
+  const std::optional<InodeKey> file = identityOf(infoFile);
   if (!files || !info || !file) return;
   ByteWriter record;
-  putText(record, trash.path());
+  record.putText(trash.path());
   putIdentity(record, *files);
   putIdentity(record, *info);
   putIdentity(record, *file);
-  putText(record, name);
+  record.putText(name);
   // Appended whole or, at the end, cut short; either reads back.
   if (!writeAll(note_.get(), record.bytes)) note_.reset();
 }

@@ -120,7 +120,6 @@ class TrashMove {
     if (added) {
       if (auto failure = inspectFolder(entry->first, folder)) return refuse(failure->reason, failure->gone);
     }
-    if (!folder.fd) return refuse("its folder is gone or reached through a symbolic link", true);
 
     struct stat found {};
     struct statx status {};

@@ -90,10 +90,6 @@ class HostileFilesTest : public HelperHome {
       scoped_.push_back(std::make_unique<ScopedEnvironment>(name.c_str(), value.c_str()));
     }
   }
-  void TearDown() override {
-    scoped_.clear();
-    HelperHome::TearDown();
-  }
 
   // The identifier of the listed asset of the media type whose width (for
   // a video: whose duration in seconds) is `measure`.

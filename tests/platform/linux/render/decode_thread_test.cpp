@@ -1,7 +1,6 @@
-#include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -25,40 +25,26 @@ namespace fs = std::filesystem;
 enum Outcome { kServed, kLimitDoesNotBind, kNoFirstRender, kUnservedAfter, kNoDecodeThread };
 
 bool renders(const fs::path& path) {
-  const std::shared_ptr<PlatformImage> image =
-      withOpened(path, [](const OpenedFile& file) { return renderImageFile(file, 64); });
+  const auto image = withOpened(path, [](const OpenedFile& file) { return renderImageFile(file, 64); });
   const std::optional<std::string> jpeg = image ? image->jpegRepresentation(0.85) : std::nullopt;
   return jpeg && !jpeg->empty();
 }
 
 bool hasThreadNamed(const std::string& name) {
-  DIR* tasks = opendir("/proc/self/task");
-  bool found = false;
-  while (dirent* task = tasks != nullptr ? readdir(tasks) : nullptr) {
-    std::ifstream comm(std::string("/proc/self/task/") + task->d_name + "/comm");
+  for (const auto& task : fs::directory_iterator("/proc/self/task")) {
     std::string line;
-    found = found || (std::getline(comm, line) && line == name);
+    if (std::getline(std::ifstream(task.path() / "comm"), line) && line == name) return true;
   }
-  if (tasks != nullptr) closedir(tasks);
-  return found;
+  return false;
 }
 
-bool threadsCanStart() {
-  try {
-    std::thread([] {}).join();
-    return true;
-  } catch (const std::system_error&) {
-    return false;
-  }
-}
-
-// Runs in a child process, so that its user and limits stay its own.
+// In a child process, whose user and limits are its own. RLIMIT_NPROC binds
+// no process of root: as root the child first becomes a user no other
+// process counts against.
 Outcome rendersAroundAMomentWithoutThreads(const fs::path& folder) {
-  // RLIMIT_NPROC binds no process of root: as root the child becomes a
-  // user of its own, whom no other process counts against.
-  if (geteuid() == 0) {
-    const uid_t user = 40000 + getpid() % 20000;
-    if (setgroups(0, nullptr) != 0 || setgid(user) != 0 || setuid(user) != 0) return kLimitDoesNotBind;
+  const uid_t user = 40000 + getpid() % 20000;
+  if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(user) != 0 || setuid(user) != 0)) {
+    return kLimitDoesNotBind;
   }
   // The media libraries' own threads start with the first render.
   if (!renders(folder / "first.png")) return kNoFirstRender;
@@ -67,10 +53,14 @@ Outcome rendersAroundAMomentWithoutThreads(const fs::path& folder) {
   const rlim_t usual = limit.rlim_cur;
   limit.rlim_cur = 1;
   setrlimit(RLIMIT_NPROC, &limit);
-  if (threadsCanStart()) return kLimitDoesNotBind;
+  try {
+    std::thread([] {}).join();
+    return kLimitDoesNotBind;
+  } catch (const std::system_error&) {
+  }
   // The decode thread cannot start, and the photo is decoded without it;
-  // whether it is served depends on whether libvips needs a new thread of
-  // its own too, which varies from one render to the next.
+  // whether it is served depends on whether libvips needs a thread of its
+  // own too, which varies from one render to the next.
   renders(folder / "photo.jpg");
   limit.rlim_cur = usual;
   setrlimit(RLIMIT_NPROC, &limit);
@@ -78,20 +68,36 @@ Outcome rendersAroundAMomentWithoutThreads(const fs::path& folder) {
   return hasThreadNamed("vek-decode") ? kServed : kNoDecodeThread;
 }
 
+constexpr const char* kFolderVariable = "VEK_TEST_RENDER_FOLDER";
+
 TEST(DecodeThreadTest, AMomentWithoutThreadsCostsOnlyTheRendersMadeDuringIt) {
-  std::string pattern = (fs::temp_directory_path() / "vek-threads-XXXXXX").string();
-  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-  const fs::path folder = pattern;
-  chmod(folder.c_str(), 0755);
-  // Made by the vips tool, so that this process starts no thread before
-  // it forks.
-  ASSERT_EQ(std::system(("vips black " + (folder / "first.png").string() + " 300 200 --bands 3 && vips black " +
-                         (folder / "photo.jpg").string() + " 1200 900 --bands 3")
+  if (const char* folder = std::getenv(kFolderVariable)) _exit(rendersAroundAMomentWithoutThreads(folder));
+  std::string folder = (fs::temp_directory_path() / "vek-threads-XXXXXX").string();
+  ASSERT_NE(mkdtemp(folder.data()), nullptr);
+  fs::permissions(folder, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  // Made by the vips tool, so that this process starts no thread before it
+  // forks.
+  ASSERT_EQ(std::system(("vips black " + folder + "/first.png 300 200 --bands 3 && vips black " + folder +
+                         "/photo.jpg 1200 900 --bands 3")
                             .c_str()),
             0);
+  // The renders run in this test binary started afresh for this test alone:
+  // a child merely forked from it would inherit the threads' locks of
+  // earlier tests, held for ever.
+  const std::string self = fs::read_symlink("/proc/self/exe");
+  const std::string filter = "--gtest_filter=DecodeThreadTest.AMomentWithoutThreadsCostsOnlyTheRendersMadeDuringIt";
+  const std::string variable = std::string(kFolderVariable) + "=" + folder;
+  std::vector<char*> environment{const_cast<char*>(variable.c_str())};
+  for (char** entry = environ; *entry != nullptr; ++entry) environment.push_back(*entry);
+  environment.push_back(nullptr);
+  char* const arguments[] = {const_cast<char*>(self.c_str()), const_cast<char*>(filter.c_str()), nullptr};
   const pid_t child = fork();
   ASSERT_GE(child, 0);
-  if (child == 0) _exit(rendersAroundAMomentWithoutThreads(folder));
+  if (child == 0) {
+    dup2(open("/dev/null", O_WRONLY | O_CLOEXEC), STDOUT_FILENO);
+    execve(self.c_str(), arguments, environment.data());
+    _exit(127);
+  }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   fs::remove_all(folder);

@@ -9,24 +9,16 @@
 
 namespace vek::linux_library {
 
-// A file a test names, opened as the library opens a catalogued file:
-// without following a link, from the real path of its folder (the
-// temporary folder may itself be reached through one). nullopt when it
-// cannot be opened so.
-inline std::optional<OpenedFile> openForTest(const std::filesystem::path& path) {
-  std::error_code error;
-  const std::filesystem::path folder = std::filesystem::canonical(path.parent_path(), error);
-  if (error) return std::nullopt;
-  return openMediaFile((folder / path.filename()).string());
-}
-
-// `make(file)` for the file at `path` opened so, or nullptr when it cannot
-// be opened: the library's media functions as a test calls them by name.
+// `make(file)` for the file a test names, opened as the library opens a
+// catalogued file: without following a link, from the real path of its
+// folder (the temporary folder may itself be reached through one). nullptr
+// when it cannot be opened so.
 template <typename Make>
 auto withOpened(const std::filesystem::path& path, Make&& make) -> decltype(make(std::declval<const OpenedFile&>())) {
-  const std::optional<OpenedFile> file = openForTest(path);
-  if (!file) return nullptr;
-  return make(*file);
+  std::error_code error;
+  const std::filesystem::path folder = std::filesystem::canonical(path.parent_path(), error);
+  const std::optional<OpenedFile> file = error ? std::nullopt : openMediaFile((folder / path.filename()).string());
+  return file ? make(*file) : nullptr;
 }
 
 }  // namespace vek::linux_library

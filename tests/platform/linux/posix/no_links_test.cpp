@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/linux/helper_home.hpp"
+
 namespace vek::linux_library {
 namespace {
 
@@ -16,8 +18,10 @@ namespace fs = std::filesystem;
 // Both ways, the kernel's and the one step per folder taken where the
 // kernel lacks it, open what lies on a plain path and nothing reached
 // through a link, wherever on the path the link is.
-TEST(NoLinksTest, ALinkAnywhereOnThePathLeadsNowhere) {
-  const fs::path base = fs::canonical(fs::temp_directory_path()) / ("vek-no-links-" + std::to_string(getpid()));
+using NoLinksTest = testing::TempFolder;
+
+TEST_F(NoLinksTest, ALinkAnywhereOnThePathLeadsNowhere) {
+  const fs::path base = root_;
   fs::create_directories(base / "sub");
   std::ofstream(base / "sub" / "file") << "content";
   fs::create_directory_symlink("sub", base / "linked-folder");
@@ -33,7 +37,6 @@ TEST(NoLinksTest, ALinkAnywhereOnThePathLeadsNowhere) {
     EXPECT_FALSE(open(base / "sub" / ".." / "sub" / "file", O_RDONLY));
     EXPECT_FALSE(open("sub/file", O_RDONLY));
   }
-  fs::remove_all(base);
 }
 
 }  // namespace

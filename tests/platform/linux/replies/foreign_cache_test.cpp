@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/linux/helper_home.hpp"
 #include "platform/linux/replies/render_cache.hpp"
 
 namespace vek::linux_library {
@@ -17,16 +18,8 @@ namespace fs = std::filesystem;
 
 // A render cache that others could reach into: another user's folder, or
 // links put in place of its own folders.
-class ForeignCacheTest : public ::testing::Test {
+class ForeignCacheTest : public testing::TempFolder {
  protected:
-  void SetUp() override {
-    root_ = fs::temp_directory_path() / ("vek-foreign-cache-" + std::to_string(getpid()) + "-" +
-                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root_);
-    fs::create_directories(root_ / "elsewhere");
-  }
-  void TearDown() override { fs::remove_all(root_); }
-
   fs::path folder() const { return root_ / "cache" / "vek-photokit-helper"; }
 
   static CachedRender render(const std::string& jpeg) {
@@ -42,8 +35,6 @@ class ForeignCacheTest : public ::testing::Test {
     ADD_FAILURE() << "no entry stored";
     return {};
   }
-
-  fs::path root_;
 };
 
 TEST_F(ForeignCacheTest, ACacheFolderOfAnotherUserIsNeitherReadNorWritten) {
@@ -66,6 +57,7 @@ TEST_F(ForeignCacheTest, ACacheFolderOfAnotherUserIsNeitherReadNorWritten) {
 TEST_F(ForeignCacheTest, NoLinkInsideTheCacheIsFollowed) {
   const fs::path asset = assetFolderOf("A/L0/001");
   const fs::path prefix = asset.parent_path();
+  fs::create_directories(root_ / "elsewhere");
   // What lies elsewhere, under the names the links lead to.
   fs::create_directories(root_ / "elsewhere" / asset.filename());
   std::ofstream(root_ / "elsewhere" / "kept") << "not the cache's";

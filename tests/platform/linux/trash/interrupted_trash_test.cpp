@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/linux/helper_home.hpp"
 #include "platform/linux/scoped_environment.hpp"
 #include "platform/linux/trash/trash.hpp"
 
@@ -49,9 +50,10 @@ std::set<std::string> namesIn(const fs::path& folder) {
   return names;
 }
 
-TEST(InterruptedTrashTest, TheNextMoveClearsTheInfoFilesOfAKilledOneAndNoOthers) {
-  const fs::path root = fs::canonical(fs::temp_directory_path()) / ("vek-interrupted-" + std::to_string(getpid()));
-  fs::remove_all(root);
+using InterruptedTrashTest = testing::TempFolder;
+
+TEST_F(InterruptedTrashTest, TheNextMoveClearsTheInfoFilesOfAKilledOneAndNoOthers) {
+  const fs::path root = root_;
   fs::create_directories(root / "Pictures");
   testing::ScopedEnvironment home("HOME", root.c_str());
   testing::ScopedEnvironment data("XDG_DATA_HOME", (root / "data").c_str());
@@ -75,7 +77,6 @@ TEST(InterruptedTrashTest, TheNextMoveClearsTheInfoFilesOfAKilledOneAndNoOthers)
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   if (WIFEXITED(status) && WEXITSTATUS(status) == kCannotFilter) {
-    fs::remove_all(root);
     GTEST_SKIP() << "seccomp filters cannot be installed here: the move cannot be stopped at the worst moment";
   }
   ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSYS) << "status " << status;
@@ -89,7 +90,6 @@ TEST(InterruptedTrashTest, TheNextMoveClearsTheInfoFilesOfAKilledOneAndNoOthers)
   EXPECT_EQ(moveToTrash({{other.string(), stampOf(info)}}, settings), std::nullopt);
   EXPECT_EQ(namesIn(trash / "info"), (std::set<std::string>{"other.jpg.trashinfo", "theirs.jpg.trashinfo"}));
   EXPECT_EQ(namesIn(root / "Pictures").size(), 200u);
-  fs::remove_all(root);
 }
 
 }  // namespace

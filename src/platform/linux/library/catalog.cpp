@@ -77,12 +77,21 @@ constexpr const char* kSchemaSteps[] = {
   ALTER TABLE asset_2 RENAME TO asset;
   CREATE UNIQUE INDEX asset_path ON asset(path, device, inode);
 )sql",
+    // The content identifier that ties a Live Photo's still to its movie:
+    // '' for a file that carries none, NULL for one catalogued before
+    // identifiers were read (the listing reads it where a partner may be).
+    // Lookups find a still's movie by it; few files carry one, and only
+    // those are indexed.
+    R"sql(
+  ALTER TABLE asset ADD COLUMN content_identifier TEXT;
+  CREATE INDEX asset_content ON asset(content_identifier) WHERE content_identifier <> '';
+)sql",
 };
 static_assert(std::size(kSchemaSteps) == Catalog::kSchemaVersion);
 
 constexpr const char* kSelectAssets =
     "SELECT identifier, path, device, inode, size, mtime_ns, ctime_ns, away_since, media_type, pixel_width, "
-    "pixel_height, creation_date, duration FROM asset";
+    "pixel_height, creation_date, duration, content_identifier FROM asset";
 constexpr const char* kSelectFailures = "SELECT device, inode, size, mtime_ns FROM unreadable_file";
 
 bool isCorruption(int code) {
@@ -143,6 +152,10 @@ class Catalog::Statement {
   void bind(int index, const std::optional<double>& value) {
     check(value ? sqlite3_bind_double(statement_, index, *value) : sqlite3_bind_null(statement_, index));
   }
+  void bind(int index, const std::optional<std::string>& value) {
+    if (value) return bind(index, *value);
+    check(sqlite3_bind_null(statement_, index));
+  }
   void bind(int index, const std::optional<int64_t>& value) {
     check(value ? sqlite3_bind_int64(statement_, index, *value) : sqlite3_bind_null(statement_, index));
   }
@@ -184,6 +197,8 @@ CatalogEntry entryFromRow(const auto& row) {
   entry.facts.pixelHeight = fromColumn(row.integer(10));
   if (!row.isNull(11)) entry.facts.creationDate = row.real(11);
   entry.facts.duration = row.real(12);
+  entry.contentIdentifierRead = !row.isNull(13);
+  if (entry.contentIdentifierRead) entry.facts.contentIdentifier = row.text(13);
   return entry;
 }
 
@@ -344,7 +359,8 @@ CatalogState Catalog::read(const std::function<void(CatalogEntry&&)>& visit) {
   });
 }
 
-std::vector<CatalogEntry> Catalog::find(const std::vector<std::string>& localIdentifiers) {
+std::vector<CatalogEntry> Catalog::find(const std::vector<std::string>& localIdentifiers,
+                                        std::vector<CatalogEntry>* sharingContent) {
   return readConsistently([&] {
     std::vector<CatalogEntry> entries;
     std::unordered_set<std::string> seen;
@@ -354,6 +370,22 @@ std::vector<CatalogEntry> Catalog::find(const std::vector<std::string>& localIde
       statement.bind(1, identifier);
       if (statement.step()) entries.push_back(entryFromRow(statement));
       statement.reset();
+    }
+    if (sharingContent == nullptr) return entries;
+    std::optional<Statement> sharing;  // prepared only when some entry carries an identifier
+    std::unordered_set<std::string> asked;
+    for (const CatalogEntry& entry : entries) {
+      const std::string& content = entry.facts.contentIdentifier;
+      if (content.empty() || !asked.insert(content).second) continue;
+      // The term on '' lets SQLite use the partial index.
+      if (!sharing) {
+        sharing.emplace(db_,
+                        (std::string(kSelectAssets) + " WHERE content_identifier = ?1 AND content_identifier <> ''")
+                            .c_str());
+      }
+      sharing->bind(1, content);
+      while (sharing->step()) sharingContent->push_back(entryFromRow(*sharing));
+      sharing->reset();
     }
     return entries;
   });
@@ -384,9 +416,9 @@ void Catalog::apply(const CatalogChanges& changes, Existing existing) {
   }
   constexpr const char* kInsertAsset =
       "INSERT INTO asset(identifier, path, device, inode, size, mtime_ns, ctime_ns, away_since, media_type, "
-      "pixel_width, pixel_height, creation_date, duration) ";
+      "pixel_width, pixel_height, creation_date, duration, content_identifier) ";
   const std::string upsert =
-      std::string(kInsertAsset) + "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13) " +
+      std::string(kInsertAsset) + "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14) " +
       (existing == Existing::kKept
            ? "ON CONFLICT DO NOTHING"
            : "ON CONFLICT(identifier) DO UPDATE SET path = excluded.path, "
@@ -394,7 +426,7 @@ void Catalog::apply(const CatalogChanges& changes, Existing existing) {
              "mtime_ns = excluded.mtime_ns, ctime_ns = excluded.ctime_ns, away_since = excluded.away_since, "
              "media_type = excluded.media_type, pixel_width = excluded.pixel_width, "
              "pixel_height = excluded.pixel_height, creation_date = excluded.creation_date, "
-             "duration = excluded.duration");
+             "duration = excluded.duration, content_identifier = excluded.content_identifier");
   Statement saveAsset(db_, upsert.c_str());
   for (const CatalogEntry& entry : changes.savedAssets) {
     saveAsset.bind(1, entry.localIdentifier);
@@ -410,6 +442,8 @@ void Catalog::apply(const CatalogChanges& changes, Existing existing) {
     saveAsset.bind(11, toColumn(entry.facts.pixelHeight));
     saveAsset.bind(12, entry.facts.creationDate);
     saveAsset.bind(13, entry.facts.duration);
+    saveAsset.bind(14, entry.contentIdentifierRead ? std::optional<std::string>(entry.facts.contentIdentifier)
+                                                   : std::nullopt);
     saveAsset.run();
   }
   Statement saveFailure(db_, "INSERT OR REPLACE INTO unreadable_file(device, inode, size, mtime_ns) VALUES(?1, ?2, ?3, ?4)");

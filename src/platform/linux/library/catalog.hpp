@@ -24,6 +24,9 @@ struct CatalogEntry {
   // (a drive not mounted, a folder that could not be read); none while the
   // file is listed.
   std::optional<int64_t> awaySince;
+  // False for an entry catalogued before content identifiers were read:
+  // facts.contentIdentifier is then empty and says nothing.
+  bool contentIdentifierRead = true;
 
   bool operator==(const CatalogEntry&) const = default;
 };
@@ -61,7 +64,7 @@ class CatalogCorruptError : public std::runtime_error {
 // past the busy timeout.
 class Catalog {
  public:
-  static constexpr int kSchemaVersion = 2;
+  static constexpr int kSchemaVersion = 3;
 
   // Opens the catalog at path, creating it (and its folder, mode 0700) on
   // first use. A catalog of an older schema version is brought up to this
@@ -81,8 +84,11 @@ class Catalog {
   CatalogState read(const std::function<void(CatalogEntry&&)>& visit);
 
   // The entries with these identifiers, each once, in the order first named;
-  // unknown identifiers are left out.
-  std::vector<CatalogEntry> find(const std::vector<std::string>& localIdentifiers);
+  // unknown identifiers are left out. With `sharingContent`, every entry
+  // that carries the non-empty content identifier of an entry found (those
+  // found too) is added to it, read in the same transaction.
+  std::vector<CatalogEntry> find(const std::vector<std::string>& localIdentifiers,
+                                 std::vector<CatalogEntry>* sharingContent = nullptr);
 
   // A write transaction: BEGIN IMMEDIATE, so that it waits for other writers
   // up front instead of failing half way. Rolled back unless committed.

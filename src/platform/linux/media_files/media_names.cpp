@@ -31,6 +31,10 @@ bool isAmong(std::string_view extension, const std::array<std::string_view, N>& 
   });
 }
 
+constexpr std::array<std::string_view, 10> kStillsWithExif = {"jpg",  "jpeg", "png", "heic", "heif",
+                                                              "avif", "webp", "tif", "tiff", "jxl"};
+constexpr std::array<std::string_view, 4> kQuickTimeMovies = {"mov", "mp4", "m4v", "3gp"};
+
 }  // namespace
 
 std::optional<MediaKind> mediaKindForName(std::string_view name) {
@@ -44,6 +48,11 @@ std::optional<MediaKind> mediaKindForName(std::string_view name) {
 bool isCameraRawName(std::string_view name) {
   const std::optional<std::string_view> extension = extensionOf(name);
   return extension && isAmong(*extension, kCameraRawExtensions);
+}
+
+bool mayCarryContentIdentifier(std::string_view name) {
+  const std::optional<std::string_view> extension = extensionOf(name);
+  return extension && (isAmong(*extension, kStillsWithExif) || isAmong(*extension, kQuickTimeMovies));
 }
 
 }  // namespace vek::linux_library

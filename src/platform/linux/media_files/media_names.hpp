@@ -22,4 +22,10 @@ std::optional<MediaKind> mediaKindForName(std::string_view name);
 // case. Thread: any.
 bool isCameraRawName(std::string_view name);
 
+// True when a file of this name may carry a Live Photo's content
+// identifier: a still whose format holds EXIF (not GIF, not RAW, whose
+// maker notes the probe does not read) or a movie of the QuickTime family
+// (MOV, MP4, M4V, 3GP), in any case. Thread: any.
+bool mayCarryContentIdentifier(std::string_view name);
+
 }  // namespace vek::linux_library

@@ -13,6 +13,8 @@
 
 #include "photos/uuid.hpp"
 #include "platform/linux/library/access.hpp"
+#include "platform/linux/library/live_photos.hpp"
+#include "platform/linux/media_files/media_names.hpp"
 #include "platform/linux/modules/backends.hpp"
 #include "platform/linux/posix/memory_policy.hpp"
 
@@ -126,25 +128,63 @@ struct Pending {
   bool isNew() const { return identifier == kNoIdentifier; }
 };
 
+constexpr size_t kNotListed = SIZE_MAX;
+
+// A listed file that carries a content identifier: what pairing Live
+// Photos needs of it. Few files carry one, so a library without Live
+// Photos pays nothing for pairing.
+struct PairingCandidate {
+  std::string path;
+  int64_t mediaType = 0;
+  std::string contentIdentifier;
+  size_t listed = kNotListed;  // in Plan::listed, when of the listing's type
+};
+
+// A file catalogued before content identifiers were read, whose format may
+// carry one.
+struct Unread {
+  CatalogEntry entry;
+  size_t walkIndex = 0;
+};
+
 // What a listing decides from the walk and the catalog before probing.
 struct Plan {
   std::vector<ListedAsset> listed;  // of the requested media type
+  std::vector<PairingCandidate> candidates;
+  std::vector<Unread> unread;       // listed once settled by readMissingIdentifiers()
   std::vector<Pending> pending;     // in walk order
   std::vector<std::string> identifiers;
   CatalogChanges changes;  // renames, new numbers, absences and removals, known without probing
   int64_t dataVersion = 0;
 };
 
-void addListed(std::vector<ListedAsset>& listed, CatalogEntry&& entry, size_t walkIndex, int64_t mediaType) {
-  if (entry.facts.mediaType != mediaType) return;
-  PhotoAsset asset;
-  asset.localIdentifier = std::move(entry.localIdentifier);
-  asset.mediaType = entry.facts.mediaType;
-  asset.pixelWidth = entry.facts.pixelWidth;
-  asset.pixelHeight = entry.facts.pixelHeight;
-  asset.creationDate = entry.facts.creationDate;
-  asset.duration = entry.facts.duration;
-  listed.push_back(ListedAsset{std::move(asset), walkIndex});
+void listEntry(Plan& plan, CatalogEntry&& entry, size_t walkIndex, int64_t mediaType) {
+  size_t listed = kNotListed;
+  if (entry.facts.mediaType == mediaType) {
+    PhotoAsset asset;
+    asset.localIdentifier = std::move(entry.localIdentifier);
+    asset.mediaType = entry.facts.mediaType;
+    asset.pixelWidth = entry.facts.pixelWidth;
+    asset.pixelHeight = entry.facts.pixelHeight;
+    asset.creationDate = entry.facts.creationDate;
+    asset.duration = entry.facts.duration;
+    listed = plan.listed.size();
+    plan.listed.push_back(ListedAsset{std::move(asset), walkIndex});
+  }
+  if (!entry.facts.contentIdentifier.empty()) {
+    plan.candidates.push_back(PairingCandidate{std::move(entry.path), entry.facts.mediaType,
+                                               std::move(entry.facts.contentIdentifier), listed});
+  }
+}
+
+// Lists a file in the catalog's state, or holds it back until its content
+// identifier is settled.
+void addListed(Plan& plan, CatalogEntry&& entry, size_t walkIndex, int64_t mediaType) {
+  if (!entry.contentIdentifierRead && mayCarryContentIdentifier(entry.path)) {
+    plan.unread.push_back(Unread{std::move(entry), walkIndex});
+    return;
+  }
+  listEntry(plan, std::move(entry), walkIndex, mediaType);
 }
 
 // A path no longer needed once its file is settled in the catalog: a large
@@ -182,7 +222,7 @@ Plan makePlan(Catalog& catalog, std::vector<FoundFile>& found, const Absences& a
           entry.awaySince.reset();
           plan.changes.savedAssets.push_back(entry);
         }
-        addListed(plan.listed, std::move(entry), next, mediaType);
+        addListed(plan, std::move(entry), next, mediaType);
         dropPath(found[next]);
         ++next;
         return;
@@ -218,7 +258,7 @@ Plan makePlan(Catalog& catalog, std::vector<FoundFile>& found, const Absences& a
       entry.stamp = file.stamp;
       entry.awaySince.reset();
       plan.changes.savedAssets.push_back(entry);
-      addListed(plan.listed, std::move(entry), i, mediaType);
+      addListed(plan, std::move(entry), i, mediaType);
       aside.erase(moved);
       continue;
     }
@@ -274,7 +314,7 @@ void settle(Plan& plan, const Pending& pending, const FoundFile& file, const Pro
       if (pending.failed) changes.removedFailures.push_back(file.stamp);
       CatalogEntry entry{std::move(identifier), file.path, file.stamp, probe.facts, std::nullopt};
       changes.savedAssets.push_back(entry);
-      addListed(plan.listed, std::move(entry), pending.file, mediaType);
+      listEntry(plan, std::move(entry), pending.file, mediaType);
       break;
     }
     case ProbeResult::Status::kNotMedia:
@@ -345,6 +385,88 @@ IndexedAsset indexedAsset(CatalogEntry&& entry) {
   asset.path = std::move(entry.path);
   asset.stamp = entry.stamp;
   return asset;
+}
+
+std::string_view folderOf(std::string_view path) { return path.substr(0, path.rfind('/')); }
+
+// A folder, and whether a file of it is a movie.
+struct FolderAndKind {
+  std::string_view folder;
+  bool video = false;
+  bool operator==(const FolderAndKind&) const = default;
+};
+
+struct FolderAndKindHash {
+  size_t operator()(const FolderAndKind& key) const { return std::hash<std::string_view>()(key.folder) ^ key.video; }
+};
+
+// Reads the content identifiers the catalog lacks (files catalogued before
+// identifiers were read), keeping the files' identifiers as an edit in
+// place does, but only of files whose folder holds a file of the other kind
+// that carries an identifier or may carry one: anywhere else pairing has
+// nothing to gain, and a whole library read again would be a first listing.
+// The others are listed as they are and asked again at the next listing,
+// so a movie copied later beside an old still still finds it. Then lists
+// them all.
+void readMissingIdentifiers(Plan& plan, Prober& prober, int64_t mediaType, CatalogChanges& changes) {
+  if (plan.unread.empty()) return;
+  std::unordered_set<FolderAndKind, FolderAndKindHash> present;
+  for (const PairingCandidate& candidate : plan.candidates) {
+    present.insert({folderOf(candidate.path), candidate.mediaType == kMediaTypeVideo});
+  }
+  for (const Unread& unread : plan.unread) {
+    present.insert({folderOf(unread.entry.path), unread.entry.facts.mediaType == kMediaTypeVideo});
+  }
+  std::vector<FoundFile> files;
+  std::vector<size_t> toRead;
+  for (size_t k = 0; k < plan.unread.size(); ++k) {
+    const CatalogEntry& entry = plan.unread[k].entry;
+    const bool video = entry.facts.mediaType == kMediaTypeVideo;
+    if (!present.contains({folderOf(entry.path), !video})) continue;
+    files.push_back(FoundFile{entry.path, entry.stamp, video ? MediaKind::kVideo : MediaKind::kImage});
+    toRead.push_back(k);
+  }
+  present.clear();
+  std::vector<size_t> all(files.size());
+  for (size_t k = 0; k < all.size(); ++k) all[k] = k;
+  const std::vector<ProbeResult> results = probeInParallel(prober, files, all);
+  for (size_t k = 0; k < toRead.size(); ++k) {
+    CatalogEntry& entry = plan.unread[toRead[k]].entry;
+    // A file that cannot be read now is asked again next time; one that no
+    // longer reads as media keeps its entry, with no identifier.
+    if (results[k].status == ProbeResult::Status::kUnreadable) continue;
+    entry.facts.contentIdentifier = results[k].facts.contentIdentifier;
+    entry.contentIdentifierRead = true;
+    changes.savedAssets.push_back(entry);
+  }
+  for (Unread& unread : plan.unread) listEntry(plan, std::move(unread.entry), unread.walkIndex, mediaType);
+  plan.unread.clear();
+}
+
+// The listing without the movies of Live Photos, which their stills stand
+// for. Stills are listed either way: an image listing has nothing to leave
+// out.
+std::vector<ListedAsset> withoutPairedMovies(Plan& plan, int64_t mediaType) {
+  if (mediaType != kMediaTypeVideo || plan.candidates.size() < 2) return std::move(plan.listed);
+  std::vector<LivePhotoFile> files;
+  files.reserve(plan.candidates.size());
+  for (const PairingCandidate& candidate : plan.candidates) {
+    files.push_back(LivePhotoFile{candidate.path,
+                                  candidate.mediaType == kMediaTypeVideo ? MediaKind::kVideo : MediaKind::kImage,
+                                  candidate.contentIdentifier});
+  }
+  const std::vector<LivePhotoPair> pairs = pairLivePhotos(files);
+  if (pairs.empty()) return std::move(plan.listed);
+  std::vector<bool> paired(plan.listed.size());
+  for (const LivePhotoPair& pair : pairs) {
+    if (const size_t movie = plan.candidates[pair.movie].listed; movie != kNotListed) paired[movie] = true;
+  }
+  std::vector<ListedAsset> listed;
+  listed.reserve(plan.listed.size());
+  for (size_t k = 0; k < plan.listed.size(); ++k) {
+    if (!paired[k]) listed.push_back(std::move(plan.listed[k]));
+  }
+  return listed;
 }
 
 // Whether the path still holds the catalogued file, reached without a
@@ -420,7 +542,8 @@ std::vector<ListedAsset> MediaIndex::synchronize(int64_t mediaType) {
   for (auto& [k, result] : waiting) {
     settle(plan, plan.pending[k], found[plan.pending[k].file], result, mediaType, plan.changes, identifiers);
   }
-  if (!othersWrote && plan.changes.empty()) return std::move(plan.listed);
+  readMissingIdentifiers(plan, *prober_, mediaType, plan.changes);
+  if (!othersWrote && plan.changes.empty()) return withoutPairedMovies(plan, mediaType);
 
   Catalog::WriteTransaction transaction(catalog_);
   // Another helper wrote in the meantime: decide again on what it wrote, so
@@ -442,10 +565,11 @@ std::vector<ListedAsset> MediaIndex::synchronize(int64_t mediaType) {
       const FoundFile& file = found[pending.file];
       settle(plan, pending, file, probed.at(file.stamp), mediaType, plan.changes, identifiers);
     }
+    readMissingIdentifiers(plan, *prober_, mediaType, plan.changes);
   }
   catalog_.apply(plan.changes);
   transaction.commit();
-  return std::move(plan.listed);
+  return withoutPairedMovies(plan, mediaType);
 }
 
 std::vector<PhotoAsset> MediaIndex::list(int64_t mediaType, bool newestFirst) {
@@ -469,10 +593,44 @@ std::vector<PhotoAsset> MediaIndex::list(int64_t mediaType, bool newestFirst) {
 }
 
 std::vector<IndexedAsset> MediaIndex::lookup(const std::vector<std::string>& localIdentifiers) {
-  std::vector<CatalogEntry> entries = rebuildingOnCorruption([&] { return catalog_.find(localIdentifiers); });
+  std::vector<CatalogEntry> sharing;
+  std::vector<CatalogEntry> entries = rebuildingOnCorruption([&] {
+    sharing.clear();
+    return catalog_.find(localIdentifiers, &sharing);
+  });
+  auto inPlace = [](const CatalogEntry& entry) { return !entry.awaySince && holdsCataloguedFile(entry); };
+  // The files that carry each identifier, in place, as a listing would see
+  // them now.
+  std::unordered_multimap<std::string_view, const CatalogEntry*> byContent;
+  for (const CatalogEntry& entry : sharing) {
+    if (inPlace(entry)) byContent.emplace(entry.facts.contentIdentifier, &entry);
+  }
   std::vector<IndexedAsset> assets;
   for (CatalogEntry& entry : entries) {
-    if (!entry.awaySince && holdsCataloguedFile(entry)) assets.push_back(indexedAsset(std::move(entry)));
+    if (!inPlace(entry)) continue;
+    const CatalogEntry* movie = nullptr;
+    if (!entry.facts.contentIdentifier.empty()) {
+      std::vector<const CatalogEntry*> group;
+      std::vector<LivePhotoFile> files;
+      const auto [first, last] = byContent.equal_range(entry.facts.contentIdentifier);
+      for (auto member = first; member != last; ++member) {
+        if (folderOf(member->second->path) != folderOf(entry.path)) continue;
+        group.push_back(member->second);
+        files.push_back(LivePhotoFile{
+            member->second->path,
+            member->second->facts.mediaType == kMediaTypeVideo ? MediaKind::kVideo : MediaKind::kImage,
+            member->second->facts.contentIdentifier});
+      }
+      bool isPairedMovie = false;
+      for (const LivePhotoPair& pair : pairLivePhotos(files)) {
+        if (group[pair.movie]->localIdentifier == entry.localIdentifier) isPairedMovie = true;
+        if (group[pair.still]->localIdentifier == entry.localIdentifier) movie = group[pair.movie];
+      }
+      if (isPairedMovie) continue;
+    }
+    IndexedAsset asset = indexedAsset(std::move(entry));
+    if (movie != nullptr) asset.movie = PairedMovie{movie->localIdentifier, movie->path, movie->stamp};
+    assets.push_back(std::move(asset));
   }
   return assets;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,10 +14,21 @@
 
 namespace vek::linux_library {
 
+// The movie of a Live Photo: while paired it is no asset of its own, and
+// its file goes where its still's goes.
+struct PairedMovie {
+  std::string localIdentifier;  // its own, from when it was listed alone
+  std::string path;
+  FileStamp stamp;
+
+  bool operator==(const PairedMovie&) const = default;
+};
+
 struct IndexedAsset {
   vek::PhotoAsset asset;  // localIdentifier is "<UUID>/L0/001"
   std::string path;       // absolute path of the file
   FileStamp stamp;        // the file as catalogued
+  std::optional<PairedMovie> movie;  // when the asset is a Live Photo
 
   bool operator==(const IndexedAsset&) const = default;
 };
@@ -66,8 +78,18 @@ class MediaIndex {
   // and inode; a file at another path with an asset's device, inode, size
   // and modification time is that asset moved. Assets where the walk could
   // not look (under a missing root, an unmounted drive's mount point, a
-  // folder that could not be read) are kept, not listed, for 30 days. New files are committed in pieces as they
-  // are probed, so a listing cut short leaves its work to the next one.
+  // folder that could not be read) are kept, not listed, for 30 days. New
+  // files are committed in pieces as they are probed, so a listing cut short
+  // leaves its work to the next one.
+  //
+  // A Live Photo (pairLivePhotos() over the listed files that carry a
+  // content identifier) is its still: the still is listed as any image, and
+  // its movie is not listed among the videos. Pairing is decided afresh at
+  // every listing from the catalogued identifiers, reading no file. Files
+  // catalogued before identifiers were read have theirs read, keeping their
+  // identifiers, once a file of the other kind that may pair with them is in
+  // their folder.
+  //
   // Throws std::runtime_error when the catalog cannot be read or written
   // (for example, locked by another process past the busy timeout).
   std::vector<vek::PhotoAsset> list(int64_t mediaType, bool newestFirst);
@@ -79,7 +101,9 @@ class MediaIndex {
   // size and modification time, or the same size, modification and change
   // time under other numbers), reached without a symbolic link, is left
   // out, so an old identifier never reaches a different file. Those that use
-  // the file check it again as they open it. Throws std::runtime_error when
+  // the file check it again as they open it. A Live Photo's still comes with
+  // its movie, paired as a listing pairs the files still in place; a paired
+  // movie is left out, as it is not listed. Throws std::runtime_error when
   // the catalog cannot be read.
   std::vector<IndexedAsset> lookup(const std::vector<std::string>& localIdentifiers);
 

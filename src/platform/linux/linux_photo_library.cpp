@@ -75,7 +75,7 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
   AssetFetchResult fetchAssetsWithLocalIdentifiers(const std::vector<std::string>& localIdentifiers) override {
     std::vector<IndexedAsset> found = index().lookup(localIdentifiers);
     foundFiles_.clear();
-    for (const auto& entry : found) foundFiles_.emplace(entry.asset.localIdentifier, fileOf(entry));
+    for (const auto& entry : found) foundFiles_.emplace(entry.asset.localIdentifier, filesOf(entry));
     return AssetFetchResult(assetsOf(std::move(found)));
   }
 
@@ -116,20 +116,31 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
 
   // The change is applied before returning: the files go to the Trash, all
   // together or not at all except through the Trash portal (which cannot
-  // put one back), and the catalog forgets those that went.
+  // put one back), and the catalog forgets those that went. A Live Photo's
+  // movie goes with its still; through the portal it is tried first and
+  // its still only once it went, so a refusal leaves at worst the still, a
+  // photo of its own, never a movie that would show up as a short video.
   void performChanges(ChangeBlock changeBlock,
                       std::function<void(bool, std::optional<PlatformError>)> completion) override {
     CollectedDeletions deletions;
     changeBlock(deletions);
     std::vector<CataloguedFile> files;
-    std::vector<std::string> identifiers;
+    std::vector<size_t> goesAfter;
+    std::vector<std::string> identifiers;  // the catalog's, of each file
     for (const auto& identifier : deletions.identifiers) {
-      if (auto file = cataloguedFile(identifier)) {
-        files.push_back(std::move(*file));
-        identifiers.push_back(identifier);
+      std::optional<AssetFiles> asset = cataloguedFiles(identifier);
+      if (!asset) continue;
+      const size_t first = files.size();
+      if (asset->movie) {
+        files.push_back(std::move(asset->movie->file));
+        goesAfter.push_back(first);
+        identifiers.push_back(std::move(asset->movie->identifier));
       }
+      files.push_back(std::move(asset->file));
+      goesAfter.push_back(first);
+      identifiers.push_back(identifier);
     }
-    TrashOutcome outcome = trashFiles(files);
+    TrashOutcome outcome = trashFiles(files, goesAfter);
     const std::unordered_set<std::string> moved(outcome.moved.begin(), outcome.moved.end());
     std::vector<std::string> gone;
     for (size_t k = 0; k < files.size(); ++k) {
@@ -154,20 +165,46 @@ class LinuxPhotoLibrary : public PhotoLibraryPort {
     return *index_;
   }
 
-  static CataloguedFile fileOf(const IndexedAsset& entry) { return CataloguedFile{entry.path, entry.stamp}; }
+  // An asset's file, and a Live Photo's movie with the identifier the
+  // catalog keeps it under.
+  struct AssetFiles {
+    struct Movie {
+      CataloguedFile file;
+      std::string identifier;
+    };
+    CataloguedFile file;
+    std::optional<Movie> movie;
+  };
 
-  // Where the asset's file is and what it was when catalogued: as the last
-  // lookup found it, else as the catalog has it now; none when the file has
-  // gone.
-  std::optional<CataloguedFile> cataloguedFile(const std::string& localIdentifier) {
+  static AssetFiles filesOf(const IndexedAsset& entry) {
+    AssetFiles files{CataloguedFile{entry.path, entry.stamp}, std::nullopt};
+    if (entry.movie) {
+      files.movie =
+          AssetFiles::Movie{CataloguedFile{entry.movie->path, entry.movie->stamp}, entry.movie->localIdentifier};
+    }
+    return files;
+  }
+
+  // Where the asset's files are and what they were when catalogued: as the
+  // last lookup found them, else as the catalog has them now; none when the
+  // asset has gone.
+  std::optional<AssetFiles> cataloguedFiles(const std::string& localIdentifier) {
     if (auto known = foundFiles_.find(localIdentifier); known != foundFiles_.end()) return known->second;
     std::vector<IndexedAsset> found = index().lookup({localIdentifier});
     if (found.empty()) return std::nullopt;
-    return fileOf(found.front());
+    return filesOf(found.front());
+  }
+
+  // The file that an image request renders and an export reads: a Live
+  // Photo's still.
+  std::optional<CataloguedFile> cataloguedFile(const std::string& localIdentifier) {
+    std::optional<AssetFiles> files = cataloguedFiles(localIdentifier);
+    if (!files) return std::nullopt;
+    return std::move(files->file);
   }
 
   std::unique_ptr<MediaIndex> index_;
-  std::unordered_map<std::string, CataloguedFile> foundFiles_;
+  std::unordered_map<std::string, AssetFiles> foundFiles_;
   bool interruptedMovesCleared_ = false;
   RenderedImages images_;
 };

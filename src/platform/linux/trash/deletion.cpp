@@ -17,8 +17,8 @@ bool deletesThroughPortal() {
          (portals != nullptr && std::string_view(portals) == "1");
 }
 
-TrashOutcome trashFiles(const std::vector<CataloguedFile>& files) {
-  if (deletesThroughPortal()) return trashThroughPortal(files);
+TrashOutcome trashFiles(const std::vector<CataloguedFile>& files, const std::vector<size_t>& goesAfter) {
+  if (deletesThroughPortal()) return trashThroughPortal(files, goesAfter);
   std::vector<TrashItem> items;
   std::vector<std::string> paths;
   items.reserve(files.size());

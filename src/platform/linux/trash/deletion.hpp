@@ -28,10 +28,12 @@ bool deletesThroughPortal();
 // Moves the files to the user's Trash, the one place that chooses how:
 // through the portal when deletesThroughPortal() (trashThroughPortal(),
 // which cannot undo a move, so some files may go and others not), else into
-// the freedesktop Trash (moveToTrash(), all of them or none). Blocks the
-// calling thread. Throws std::runtime_error when no home folder can be
-// found for the freedesktop Trash.
-TrashOutcome trashFiles(const std::vector<CataloguedFile>& files);
+// the freedesktop Trash (moveToTrash(), all of them or none). `goesAfter`,
+// when given, has one index per file: that of an earlier file that must
+// have gone before this one is tried, or the file's own; only the portal
+// needs it. Blocks the calling thread. Throws std::runtime_error when no
+// home folder can be found for the freedesktop Trash.
+TrashOutcome trashFiles(const std::vector<CataloguedFile>& files, const std::vector<size_t>& goesAfter = {});
 
 // Clears what deletions into the freedesktop Trash killed half way left
 // (clearInterruptedMoves()); trashFiles() does it first too. Nothing

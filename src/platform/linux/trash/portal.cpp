@@ -200,11 +200,14 @@ std::string partialRefusal(size_t moved, size_t total, const NotMoved& notMoved)
 
 }  // namespace
 
-TrashOutcome trashThroughPortal(const std::vector<CataloguedFile>& given) {
+TrashOutcome trashThroughPortal(const std::vector<CataloguedFile>& given, const std::vector<size_t>& goesAfter) {
   std::vector<const CataloguedFile*> files;
+  std::vector<const std::string*> after;  // the path that must have gone first, if any
   std::set<std::string> named;
-  for (const CataloguedFile& file : given) {
-    if (named.insert(file.path).second) files.push_back(&file);
+  for (size_t k = 0; k < given.size(); ++k) {
+    if (!named.insert(given[k].path).second) continue;
+    files.push_back(&given[k]);
+    after.push_back(goesAfter.empty() || goesAfter[k] == k ? nullptr : &given[goesAfter[k]].path);
   }
   if (files.empty()) return {};
 
@@ -219,8 +222,13 @@ TrashOutcome trashThroughPortal(const std::vector<CataloguedFile>& given) {
 
   TrashOutcome outcome;
   NotMoved notMoved;
+  std::set<std::string> moved;
   for (size_t k = 0; k < files.size(); ++k) {
     const CataloguedFile& file = *files[k];
+    if (after[k] != nullptr && !moved.contains(*after[k])) {
+      notMoved.emplace_back(file.path, "left with \"" + *after[k] + "\", which did not go");
+      continue;
+    }
     // Checked again: the portal trashes whatever the open file is now.
     std::string why;
     bool gone = false;
@@ -232,6 +240,7 @@ TrashOutcome trashThroughPortal(const std::vector<CataloguedFile>& given) {
     const Answer answer = portal.trash(fd.get(), why);
     if (answer == Answer::kTrashed) {
       outcome.moved.push_back(file.path);
+      moved.insert(file.path);
     } else if (answer == Answer::kRefused) {
       notMoved.emplace_back(file.path, "the desktop's Trash portal refused it");
     } else {
@@ -241,6 +250,7 @@ TrashOutcome trashThroughPortal(const std::vector<CataloguedFile>& given) {
         notMoved.emplace_back(file.path, "the desktop's Trash portal failed: " + why);
       } else {
         outcome.moved.push_back(file.path);
+        moved.insert(file.path);
       }
       for (++k; k < files.size(); ++k) {
         notMoved.emplace_back(files[k]->path, "not tried after the desktop's Trash portal failed: " + why);

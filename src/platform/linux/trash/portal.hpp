@@ -25,11 +25,13 @@ namespace vek::linux_library {
 // bare 0, so the files it took stay in the Trash and the rest are still
 // tried; the refusal then says how many went and names those that did not.
 // When the portal stops answering half way, the files after it are not
-// tried.
+// tried. A file whose goesAfter index names another file (trashFiles()) is
+// tried only once that one went: with a Live Photo's movie before its
+// still, a movie the portal refuses keeps its still in place.
 //
 // The bus is the one DBUS_SESSION_BUS_ADDRESS names, else
 // $XDG_RUNTIME_DIR/bus; none is ever started. The connection is the call's
 // own and is closed before returning. Blocks the calling thread.
-TrashOutcome trashThroughPortal(const std::vector<CataloguedFile>& files);
+TrashOutcome trashThroughPortal(const std::vector<CataloguedFile>& files, const std::vector<size_t>& goesAfter = {});
 
 }  // namespace vek::linux_library

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/linux/helper_home.hpp"
+#include "support/samples.hpp"
 
 namespace vek::testing {
 namespace {
@@ -225,6 +226,23 @@ TEST_F(PortalTest, ARefusedPhotoIsReportedAndTheOthersLeave) {
   EXPECT_EQ(hostTrashNames(), (std::vector<std::string>{"a.jpg", "bad.jpg", "c.jpg"}));
   EXPECT_EQ(helper.finish(), 0);
   EXPECT_EQ(helper.stderrText(), "");
+}
+
+// A Live Photo's movie goes first, and its still only after it: a refused
+// movie keeps the pair whole, as the portal cannot put a still back.
+TEST_F(PortalTest, ALivePhotoWhoseMovieIsRefusedStaysWhole) {
+  VEK_REQUIRE_FILE(samplesFolder() / "IMG_2927.HEIC");
+  fs::copy_file(samplesFolder() / "IMG_2927.HEIC", pictures() / "IMG_2927.HEIC");
+  makeLiveMovie(pictures() / "IMG_2927.MOV", kSampleContentIdentifier);
+  fs::create_directories(hostTrash() / "files/IMG_2927.MOV/taken");
+  HelperProcess helper(helperBinary(), sandboxed(busAddress()));
+  const std::vector<std::string> ids = identifiers(helper, "image");
+  ASSERT_EQ(ids.size(), 1u);
+  const std::string message = text(parse(helper.request(deleteRequest(2, ids)))["err"]["message"]);
+  EXPECT_NE(message.find("0 of 2 files went to the trash"), std::string::npos) << message;
+  EXPECT_EQ(picturesNames(), (std::vector<std::string>{"IMG_2927.HEIC", "IMG_2927.MOV"}));
+  EXPECT_EQ(identifiers(helper, "image"), ids);
+  EXPECT_EQ(helper.finish(), 0);
 }
 
 TEST_F(SandboxDeletionTest, WithoutASessionBusNothingMoves) {

@@ -86,14 +86,12 @@ inline void makeVideo(const std::filesystem::path& path, double seconds, const s
       " -c:v mpeg4 " + options + " " + quoted(path));
 }
 
-// The content identifier of the samples' Live Photo still (IMG_2927.HEIC).
-inline constexpr char kSampleContentIdentifier[] = "1745E022-9712-43C7-B024-F308EC6413CB";
-
-// A second of movie carrying a Live Photo's content identifier as a phone
-// writes it, in its QuickTime metadata.
-inline void makeLiveMovie(const std::filesystem::path& path, const std::string& identifier) {
+// A second of movie with the content identifier of the samples' Live Photo
+// still (IMG_2927.HEIC) in its QuickTime metadata, as a phone writes it.
+inline void makeLiveMovie(const std::filesystem::path& path) {
   makeVideo(path, 1, "64x48",
-            "-movflags use_metadata_tags -metadata com.apple.quicktime.content.identifier=" + identifier);
+            "-movflags use_metadata_tags "
+            "-metadata com.apple.quicktime.content.identifier=1745E022-9712-43C7-B024-F308EC6413CB");
 }
 
 // A fresh folder for each test, removed afterwards with all it holds;

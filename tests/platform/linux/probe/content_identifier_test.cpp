@@ -124,17 +124,6 @@ class ContentIdentifierProbeTest : public ::testing::Test {
   fs::path folder_;
 };
 
-TEST_F(ContentIdentifierProbeTest, LivePhotoStillsFromAPhone) {
-  const fs::path samples = testing::samplesFolder();
-  // Once with the EXIF item where the phone put it, once at the end of the file.
-  for (const char* name : {"IMG_2927.HEIC", "exif-at-eof.heic"}) {
-    VEK_REQUIRE_FILE(samples / name);
-    const ProbeResult result = probe(samples / name);
-    ASSERT_EQ(result.status, ProbeResult::Status::kMedia) << name;
-    EXPECT_EQ(result.facts.contentIdentifier, "1745E022-9712-43C7-B024-F308EC6413CB") << name;
-  }
-}
-
 TEST_F(ContentIdentifierProbeTest, JpegStillKeepsItsFactsWhateverItsMakerNote) {
   const std::string damaged = patched(appleNote(kUuid), kIdentifierOffset, number(0xFFFFFFF0, 4));
   struct Case {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -99,10 +100,60 @@ bool isCorruption(int code) {
   return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
 }
 
+// The disk refused to take a write: full, read-only (where a catalog in
+// write-ahead mode cannot even be read without making its shared-memory
+// file), or failing to store.
+bool isRefusedWrite(int code) {
+  switch (code & 0xFF) {
+    case SQLITE_READONLY:
+    case SQLITE_FULL:
+    case SQLITE_CANTOPEN:
+      return true;
+    default:
+      break;
+  }
+  switch (code) {
+    case SQLITE_IOERR_WRITE:
+    case SQLITE_IOERR_FSYNC:
+    case SQLITE_IOERR_DIR_FSYNC:
+    case SQLITE_IOERR_TRUNCATE:
+    case SQLITE_IOERR_SHMOPEN:
+    case SQLITE_IOERR_SHMSIZE:
+      return true;
+    default:
+      return false;
+  }
+}
+
 [[noreturn]] void fail(sqlite3* db, int code, const std::string& what) {
   std::string message = "The photo catalog could not be " + what + ": " + (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code));
   if (isCorruption(code)) throw CatalogCorruptError(message);
+  if (isRefusedWrite(code)) throw CatalogUnwritableError(message);
   throw std::runtime_error(message);
+}
+
+// A URI that names the file as it is, with no option of ours mistaken for
+// part of its name.
+std::string fileUri(const std::string& path) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string uri = "file:";
+  for (unsigned char c : path) {
+    if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+      uri.push_back(static_cast<char>(c));
+    } else {
+      uri += {'%', kHex[c >> 4], kHex[c & 0xF]};
+    }
+  }
+  return uri;
+}
+
+sqlite3* openConnection(const std::string& name, int flags) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(name.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE, nullptr) != SQLITE_OK) {
+    sqlite3_close_v2(db);
+    return nullptr;
+  }
+  return db;
 }
 
 int64_t toColumn(uint64_t value) { return static_cast<int64_t>(value); }
@@ -205,17 +256,19 @@ CatalogEntry entryFromRow(const auto& row) {
 }  // namespace
 
 Catalog::Catalog(std::string path) : path_(std::move(path)) {
-  size_t slash = path_.rfind('/');
-  if (slash != std::string::npos && slash > 0) {
-    std::string folder = path_.substr(0, slash);
-    if (g_mkdir_with_parents(folder.c_str(), 0700) != 0) {
-      throw std::runtime_error("The folder of the photo catalog could not be made: " + folder);
-    }
-  }
   try {
+    size_t slash = path_.rfind('/');
+    if (slash != std::string::npos && slash > 0) {
+      std::string folder = path_.substr(0, slash);
+      if (g_mkdir_with_parents(folder.c_str(), 0700) != 0) {
+        throw CatalogUnwritableError("The folder of the photo catalog could not be made: " + folder);
+      }
+    }
     open();
   } catch (const CatalogCorruptError&) {
     rebuild();
+  } catch (const CatalogUnwritableError&) {
+    continueInMemory();
   }
 }
 
@@ -226,9 +279,11 @@ void Catalog::open() {
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
                              nullptr);
   if (code != SQLITE_OK) {
-    std::string message = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(code);
+    std::string message = "The photo catalog could not be opened: ";
+    message += db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(code);
     close();
-    throw std::runtime_error("The photo catalog could not be opened: " + message);
+    if (isRefusedWrite(code)) throw CatalogUnwritableError(message);
+    throw std::runtime_error(message);
   }
   try {
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
@@ -237,35 +292,45 @@ void Catalog::open() {
     // through a crash; only the last changes may be lost, and they are
     // rebuilt by the next listing.
     exec("PRAGMA synchronous=NORMAL");
-
-    auto userVersion = [this] {
-      Statement statement(db_, "PRAGMA user_version");
-      return statement.step() ? statement.integer(0) : 0;
-    };
-    int64_t version = userVersion();
-    if (version >= 0 && version < kSchemaVersion) {
-      // Another helper may be making or upgrading the same catalog right now.
-      WriteTransaction transaction(*this);
-      version = userVersion();
-      if (version >= 0 && version < kSchemaVersion) {
-        upgrade(version);
-        version = kSchemaVersion;
-      }
-      transaction.commit();
-    }
-    if (version != kSchemaVersion) {
-      throw CatalogCorruptError("The photo catalog has schema version " + std::to_string(version) + ".");
-    }
-    // A catalog that claims our version must also have our columns.
-    for (const char* query : {kSelectAssets, kSelectFailures}) {
-      sqlite3_stmt* probe = nullptr;
-      int prepared = sqlite3_prepare_v2(db_, query, -1, &probe, nullptr);
-      sqlite3_finalize(probe);
-      if (prepared != SQLITE_OK) throw CatalogCorruptError("The photo catalog does not have the expected tables.");
-    }
+    prepareSchema();
   } catch (...) {
     close();
     throw;
+  }
+}
+
+// Brings the open catalog's schema up to date, and checks it.
+void Catalog::prepareSchema() {
+  auto userVersion = [this] {
+    Statement statement(db_, "PRAGMA user_version");
+    return statement.step() ? statement.integer(0) : 0;
+  };
+  int64_t version = userVersion();
+  if (version >= 0 && version < kSchemaVersion) {
+    // Another helper may be making or upgrading the same catalog right now.
+    WriteTransaction transaction(*this);
+    version = userVersion();
+    if (version >= 0 && version < kSchemaVersion) {
+      upgrade(version);
+      version = kSchemaVersion;
+    }
+    transaction.commit();
+  }
+  // A later helper's catalog is not this one's to change: another column
+  // of it, left behind, would go stale.
+  if (version > kSchemaVersion) {
+    throw CatalogUnwritableError("The photo catalog was made by a later helper (schema version " +
+                                 std::to_string(version) + ").");
+  }
+  if (version != kSchemaVersion) {
+    throw CatalogCorruptError("The photo catalog has schema version " + std::to_string(version) + ".");
+  }
+  // A catalog that claims our version must also have our columns.
+  for (const char* query : {kSelectAssets, kSelectFailures}) {
+    sqlite3_stmt* probe = nullptr;
+    int prepared = sqlite3_prepare_v2(db_, query, -1, &probe, nullptr);
+    sqlite3_finalize(probe);
+    if (prepared != SQLITE_OK) throw CatalogCorruptError("The photo catalog does not have the expected tables.");
   }
 }
 
@@ -316,8 +381,49 @@ void Catalog::setAside() {
 
 void Catalog::rebuild() {
   close();
-  setAside();
-  open();
+  if (!inMemory_) {
+    try {
+      setAside();
+      open();
+      return;
+    } catch (const std::runtime_error&) {
+      // A file that cannot be set aside and replaced is left for a helper
+      // that can; this one starts afresh in memory.
+    }
+  }
+  inMemory_ = true;
+  db_ = openConnection(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  if (db_ == nullptr) throw std::runtime_error("The photo catalog could not be made, not even in memory.");
+  prepareSchema();
+}
+
+void Catalog::continueInMemory() {
+  // The file as it is now, through the open connection when there is one;
+  // else read as an unchanging file, which needs no shared-memory file
+  // beside it (on a read-only disk, none can be made).
+  sqlite3* source = db_;
+  if (source == nullptr) source = openConnection(fileUri(path_) + "?immutable=1", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
+  sqlite3* memory = openConnection(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  bool copied = false;
+  if (source != nullptr && memory != nullptr) {
+    if (sqlite3_backup* backup = sqlite3_backup_init(memory, "main", source, "main")) {
+      const bool done = sqlite3_backup_step(backup, -1) == SQLITE_DONE;
+      copied = sqlite3_backup_finish(backup) == SQLITE_OK && done;
+    }
+  }
+  if (source != db_) sqlite3_close_v2(source);
+  close();
+  inMemory_ = true;
+  db_ = memory;
+  if (copied) {
+    try {
+      prepareSchema();
+      return;
+    } catch (const CatalogCorruptError&) {
+    } catch (const CatalogUnwritableError&) {
+    }
+  }
+  rebuild();
 }
 
 void Catalog::exec(const char* sql) {

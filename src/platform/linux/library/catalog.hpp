@@ -55,23 +55,32 @@ class CatalogCorruptError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The catalog on disk cannot be written: its disk is full or read-only, or
+// it was made by a later helper.
+class CatalogUnwritableError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // The SQLite catalog: identifiers and cached facts of the library's files.
 // Write-ahead logging and short transactions let several helper processes
 // share one catalog, and leave it consistent when a process is killed. One
 // thread at a time. Methods throw CatalogCorruptError when the file turns out
-// to be damaged (call rebuild() and try again) and std::runtime_error for any
-// other SQLite failure, such as the catalog staying locked by another process
-// past the busy timeout.
+// to be damaged (call rebuild() and try again), CatalogUnwritableError when
+// the disk refuses a write (call continueInMemory() and try again), and
+// std::runtime_error for any other SQLite failure, such as the catalog
+// staying locked by another process past the busy timeout.
 class Catalog {
  public:
   static constexpr int kSchemaVersion = 3;
 
   // Opens the catalog at path, creating it (and its folder, mode 0700) on
   // first use. A catalog of an older schema version is brought up to this
-  // one, keeping what it holds. A damaged file, or one of a newer or unknown
-  // version, is renamed aside (path + ".broken-<seconds since 1970>") and a
-  // new catalog made.
-  // Throws std::runtime_error when no catalog can be made at all.
+  // one, keeping what it holds. A damaged file is renamed aside (path +
+  // ".broken-<seconds since 1970>") and a new catalog made. A catalog that
+  // cannot be written (a disk full or read-only, a later helper's schema) is
+  // read into memory instead, as continueInMemory() does. Throws
+  // std::runtime_error only when not even a catalog in memory can be made.
   explicit Catalog(std::string path);
   ~Catalog();
   Catalog(const Catalog&) = delete;
@@ -122,12 +131,21 @@ class Catalog {
   // when another connection has committed a change since.
   int64_t dataVersion();
 
-  // Sets the current file aside as damaged and starts a new, empty catalog.
+  // Sets the current file aside as damaged and starts a new, empty catalog;
+  // in memory when the file cannot be replaced.
   void rebuild();
+
+  // Goes on with a copy in memory of what the catalog on disk holds (an
+  // empty catalog when it cannot be read or is not of a schema this helper
+  // knows): what this helper records from now on lasts for its own life,
+  // and the file is left as it is, consistent, for the next helper.
+  void continueInMemory();
+  bool inMemory() const { return inMemory_; }
 
  private:
   class Statement;
   void open();
+  void prepareSchema();
   void upgrade(int64_t from);
   void switchToWriteAheadLog();
   void close();
@@ -140,6 +158,7 @@ class Catalog {
 
   std::string path_;
   sqlite3* db_ = nullptr;
+  bool inMemory_ = false;
 };
 
 }  // namespace vek::linux_library

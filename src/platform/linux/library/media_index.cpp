@@ -485,14 +485,20 @@ MediaIndex::MediaIndex(LibraryLocation location, std::unique_ptr<Prober> prober)
 
 int64_t MediaIndex::authorizationStatus() const { return authorizationStatusForRoots(location_.roots); }
 
+// A damaged catalog is rebuilt, one whose disk refuses a write (full,
+// read-only) is carried on in memory, and the operation runs again: reading
+// never needs a writable catalog, and a listing that cannot record what it
+// found still answers with the files as they are.
 template <typename Operation>
-auto MediaIndex::rebuildingOnCorruption(Operation operation) {
+auto MediaIndex::withCatalog(Operation operation) {
   try {
     return operation();
   } catch (const CatalogCorruptError&) {
     catalog_.rebuild();
-    return operation();
+  } catch (const CatalogUnwritableError&) {
+    catalog_.continueInMemory();
   }
+  return operation();
 }
 
 std::vector<ListedAsset> MediaIndex::synchronize(int64_t mediaType) {
@@ -575,7 +581,7 @@ std::vector<ListedAsset> MediaIndex::synchronize(int64_t mediaType) {
 std::vector<PhotoAsset> MediaIndex::list(int64_t mediaType, bool newestFirst) {
   // Dates without a zone are read in the machine's zone as it is now.
   tzset();
-  std::vector<ListedAsset> listed = rebuildingOnCorruption([&] { return synchronize(mediaType); });
+  std::vector<ListedAsset> listed = withCatalog([&] { return synchronize(mediaType); });
   // The walk's paths were freed in the middle of the heap, below what is
   // still listed; handing their pages back keeps the peak near the reply's
   // own size while the reply is made.
@@ -594,7 +600,7 @@ std::vector<PhotoAsset> MediaIndex::list(int64_t mediaType, bool newestFirst) {
 
 std::vector<IndexedAsset> MediaIndex::lookup(const std::vector<std::string>& localIdentifiers) {
   std::vector<CatalogEntry> sharing;
-  std::vector<CatalogEntry> entries = rebuildingOnCorruption([&] {
+  std::vector<CatalogEntry> entries = withCatalog([&] {
     sharing.clear();
     return catalog_.find(localIdentifiers, &sharing);
   });
@@ -636,7 +642,7 @@ std::vector<IndexedAsset> MediaIndex::lookup(const std::vector<std::string>& loc
 }
 
 void MediaIndex::forget(const std::vector<std::string>& localIdentifiers) {
-  rebuildingOnCorruption([&] { catalog_.remove(localIdentifiers); });
+  withCatalog([&] { catalog_.remove(localIdentifiers); });
 }
 
 }  // namespace vek::linux_library

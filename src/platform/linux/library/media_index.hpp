@@ -59,8 +59,10 @@ class Prober {
 // that is gone when list() returns.
 class MediaIndex {
  public:
-  // Opens (creating on first use) the catalog. A damaged catalog, or one of
-  // an unknown schema version, is set aside and rebuilt. Files are probed
+  // Opens (creating on first use) the catalog. A damaged catalog is set
+  // aside and rebuilt; one that cannot be written (a disk full or read-only,
+  // a later helper's schema) is carried on in memory for this index's life,
+  // also when a write is refused later. Files are probed
   // with `prober`, by default the media module's probe (loaded on the first
   // file to probe). Throws std::runtime_error only when no catalog can be
   // made.
@@ -90,8 +92,9 @@ class MediaIndex {
   // identifiers, once a file of the other kind that may pair with them is in
   // their folder.
   //
-  // Throws std::runtime_error when the catalog cannot be read or written
-  // (for example, locked by another process past the busy timeout).
+  // Throws std::runtime_error when the catalog cannot be read, or written
+  // for another reason than a refusing disk (for example, locked by another
+  // process past the busy timeout).
   std::vector<vek::PhotoAsset> list(int64_t mediaType, bool newestFirst);
 
   // The catalogued assets with these identifiers, as the catalog stands (no
@@ -115,7 +118,7 @@ class MediaIndex {
  private:
   std::vector<ListedAsset> synchronize(int64_t mediaType);
   template <typename Operation>
-  auto rebuildingOnCorruption(Operation operation);
+  auto withCatalog(Operation operation);
 
   LibraryLocation location_;
   Catalog catalog_;

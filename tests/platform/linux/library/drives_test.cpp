@@ -388,5 +388,67 @@ TEST_F(DrivesTest, Ext4DiskRemountedThroughAnotherLoopDeviceKeepsIdentifiersAndR
   EXPECT_GT(stampAt(entry).mtimeNs, int64_t{1'000'000'000} * 1'000'000'000);
 }
 
+// A home whose disk is full, then read-only, with the photos on a drive of
+// their own: a photo trashed on that drive counts as deleted, photos added
+// meanwhile are listed and rendered all the same, replies are those of a
+// writable catalog, and the catalog catches up once its disk takes writes.
+TEST_F(DrivesTest, CatalogOnAFullOrReadOnlyDiskStillServes) {
+  const fs::path data = home() / ".local/share";
+  fs::create_directories(data);
+  MOUNTED_OR_SKIP(geteuid() == 0 && mounts_.mount("mount -t tmpfs -o size=1m tmpfs", data) &&
+                      mounts_.mount("mount -t tmpfs -o size=4m tmpfs", pictures()),
+                  "tmpfs (as root)");
+  auto add = [&](const std::string& name, time_t date) {
+    makeImage(pictures() / name, 40, 30);
+    setMtime(pictures() / name, date);
+  };
+  add("a.jpg", 1'000'000'300);
+  add("b.jpg", 1'000'000'200);
+  std::vector<std::string> stderrTexts;
+  auto session = [&](const std::function<void(::vek::testing::HelperProcess&)>& requests) {
+    ::vek::testing::HelperProcess helper(::vek::testing::helperBinary(), environment());
+    requests(helper);
+    EXPECT_EQ(helper.finish(), 0);
+    stderrTexts.push_back(helper.stderrText());
+  };
+  std::vector<std::string> first;
+  std::string rendered;
+  session([&](auto& helper) {
+    first = identifiers(helper, "image");
+    rendered = render(helper, first.at(0), 64);
+  });
+  ASSERT_EQ(first.size(), 2u);
+  ASSERT_NE(rendered.find("\"ok\""), std::string::npos) << rendered.substr(0, 300);
+
+  succeeds("dd if=/dev/zero of=" + quoted(data / "filler") + " bs=4k");
+  add("c.jpg", 1'000'000'100);
+  session([&](auto& helper) {
+    const std::vector<std::string> listed = identifiers(helper, "image");
+    ASSERT_EQ(listed.size(), 3u);
+    EXPECT_EQ(std::vector(listed.begin(), listed.begin() + 2), first);
+    EXPECT_NE(render(helper, listed[2], 64).find("\"ok\""), std::string::npos);
+    EXPECT_EQ(helper.request(deleteRequest(7, {first[1]})), R"({"id":7,"ok":{"deletedCount":1,"userCancelled":false}})");
+    EXPECT_TRUE(fs::exists(pictures() / ".Trash-0/files/b.jpg"));
+    EXPECT_EQ(identifiers(helper, "image"), (std::vector{first[0], listed[2]}));
+  });
+
+  fs::remove(data / "filler");
+  std::vector<std::string> caughtUp;
+  session([&](auto& helper) { caughtUp = identifiers(helper, "image"); });
+  ASSERT_EQ(caughtUp.size(), 2u);
+  EXPECT_EQ(caughtUp[0], first[0]);
+
+  ASSERT_TRUE(succeeds("mount -o remount,ro " + quoted(data)));
+  add("d.jpg", 1'000'000'000);
+  session([&](auto& helper) {
+    const std::vector<std::string> listed = identifiers(helper, "image");
+    ASSERT_EQ(listed.size(), 3u);
+    EXPECT_EQ(std::vector(listed.begin(), listed.begin() + 2), caughtUp);
+    EXPECT_EQ(render(helper, first[0], 64), rendered);
+    EXPECT_NE(render(helper, listed[2], 64).find("\"ok\""), std::string::npos);
+  });
+  EXPECT_EQ(stderrTexts, std::vector<std::string>(4));
+}
+
 }  // namespace
 }  // namespace vek::linux_library

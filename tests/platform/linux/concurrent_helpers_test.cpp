@@ -3,8 +3,6 @@
 #include <set>
 #include <thread>
 
-#include <sqlite3.h>
-
 #include "platform/linux/helper_home.hpp"
 
 namespace vek::testing {
@@ -35,19 +33,7 @@ class ConcurrentHelpersTest : public HelperHome {
       const Path file = catalogPath().string() + suffix;
       if (fs::exists(file)) fs::copy_file(file, copy / ("catalog.sqlite3" + std::string(suffix)));
     }
-    sqlite3* db = nullptr;
-    std::string verdict = "cannot open";
-    if (sqlite3_open_v2((copy / "catalog.sqlite3").c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-      auto keep = [](void* out, int, char** values, char**) {
-        *static_cast<std::string*>(out) = values[0] ? values[0] : "";
-        return 0;
-      };
-      if (sqlite3_exec(db, "PRAGMA integrity_check", keep, &verdict, nullptr) != SQLITE_OK) {
-        verdict = sqlite3_errmsg(db);
-      }
-    }
-    sqlite3_close(db);
-    return verdict;
+    return sql(copy / "catalog.sqlite3", "PRAGMA integrity_check");
   }
 };
 

@@ -12,12 +12,14 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <simdjson.h>
+#include <sqlite3.h>
 
 #include "support/helper_process.hpp"
 
@@ -43,6 +45,14 @@ inline std::string readAll(const std::filesystem::path& path) {
 
 inline void writeAll(const std::filesystem::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// The names in a folder; none when it cannot be read.
+inline std::set<std::string> namesIn(const std::filesystem::path& folder) {
+  std::set<std::string> names;
+  std::error_code missing;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, missing)) names.insert(entry.path().filename());
+  return names;
 }
 
 // Random bytes, the same for the same seed.
@@ -71,6 +81,22 @@ inline std::string quoted(const std::filesystem::path& path) {
 inline void setMtime(const std::filesystem::path& path, time_t seconds) {
   const timespec times[2] = {{seconds, 0}, {seconds, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+// Runs SQL `statements` on a catalog; gives the first column of the last
+// row they returned, or "".
+inline std::string sql(const std::filesystem::path& catalog, const std::string& statements) {
+  sqlite3* db = nullptr;
+  std::string last;
+  auto keep = [](void* out, int, char** values, char**) {
+    *static_cast<std::string*>(out) = values[0] ? values[0] : "";
+    return 0;
+  };
+  int code = sqlite3_open(catalog.c_str(), &db);
+  if (code == SQLITE_OK) code = sqlite3_exec(db, statements.c_str(), keep, &last, nullptr);
+  sqlite3_close(db);
+  EXPECT_EQ(code, SQLITE_OK) << statements;
+  return last;
 }
 
 // A black picture, in the format the name's extension says.

@@ -12,18 +12,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-#include <sqlite3.h>
-
 #include <ctime>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <mutex>
 
-#include "platform/linux/helper_home.hpp"
-#include "platform/linux/library/media_index.hpp"
+#include "platform/linux/library/fake_prober.hpp"
 #include "platform/linux/scoped_environment.hpp"
+#include "support/samples.hpp"
 
 namespace vek::linux_library {
 namespace {
@@ -33,19 +26,12 @@ using ::vek::testing::makeImage;
 using ::vek::testing::quoted;
 using ::vek::testing::run;
 using ::vek::testing::setMtime;
+using ::vek::testing::sql;
 using Listing = std::map<std::string, std::string>;  // identifier by path below the test's folder
 
 bool succeeds(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
 
 FileStamp stampAt(const fs::path& path) { return stampOfFile(path).value_or(FileStamp{}); }
-
-void sql(const fs::path& catalog, const std::string& statements) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(catalog.c_str(), &db), SQLITE_OK);
-  const int code = sqlite3_exec(db, statements.c_str(), nullptr, nullptr, nullptr);
-  sqlite3_close(db);
-  ASSERT_EQ(code, SQLITE_OK) << statements;
-}
 
 // Why the machine cannot mount a `type` image, or "".
 std::string cannotMount(const std::string& type, const std::string& mkfs) {
@@ -105,36 +91,11 @@ class Mounts {
   std::vector<std::string> loops_;
 };
 
-bool underCi() {
-  const char* ci = std::getenv("CI");
-  return ci != nullptr && std::string(ci) == "true";
-}
-
 #define MOUNTED_OR_SKIP(mounted, what)                                \
   if (!(mounted)) {                                                   \
-    if (underCi()) FAIL() << "cannot mount " << what;                 \
+    if (::vek::testing::inCi()) FAIL() << "cannot mount " << what;                 \
     GTEST_SKIP() << "cannot mount " << what << " here";               \
   }
-
-// Answers every file as a photo dated by its modification time, and records
-// which files a listing read.
-class RecordingProber : public Prober {
- public:
-  explicit RecordingProber(std::vector<std::string>& probed) : probed_(probed) {}
-  ProbeResult probe(const std::string& path, const FileStamp& expected, MediaKind) override {
-    std::lock_guard lock(mutex_);
-    probed_.push_back(path);
-    ProbeResult result;
-    result.status = ProbeResult::Status::kMedia;
-    result.facts.mediaType = kMediaTypeImage;
-    result.facts.creationDate = static_cast<double>(expected.mtimeNs / 1'000'000'000);
-    return result;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string>& probed_;
-};
 
 class DrivesTest : public ::vek::testing::HelperHome {
  protected:
@@ -147,34 +108,19 @@ class DrivesTest : public ::vek::testing::HelperHome {
   MediaIndex& index() {
     if (!index_) {
       index_ = std::make_unique<MediaIndex>(LibraryLocation{{pictures(), videos()}, catalogPath()},
-                                            std::make_unique<RecordingProber>(probed_));
+                                            std::make_unique<FakeProber>(probes_, home()));
     }
     return *index_;
   }
-  Listing listing() {
-    std::vector<std::string> identifiers;
-    for (const PhotoAsset& asset : index().list(kMediaTypeImage, true)) identifiers.push_back(asset.localIdentifier);
-    Listing byPath;
-    for (const IndexedAsset& asset : index().lookup(identifiers)) {
-      byPath[fs::relative(asset.path, home()).string()] = asset.asset.localIdentifier;
-    }
-    EXPECT_EQ(byPath.size(), identifiers.size());
-    return byPath;
-  }
-  // The files read since the last call, sorted.
-  std::vector<std::string> probed() {
-    std::vector<std::string> paths;
-    for (const std::string& path : probed_) paths.push_back(fs::relative(path, home()).string());
-    probed_.clear();
-    std::sort(paths.begin(), paths.end());
-    return paths;
-  }
-  static void touch(const fs::path& path, const std::string& content = "x") {
+  Listing listing() { return listedByPath(index(), home()); }
+  std::vector<std::string> probed() { return probes_.taken(); }
+  // Media of 8 x 8 pixels to the fake prober.
+  static void touch(const fs::path& path, const std::string& content = "8x8") {
     fs::create_directories(path.parent_path());
     std::ofstream(path) << content;
   }
 
-  std::vector<std::string> probed_;
+  ProbeLog probes_;
   std::unique_ptr<MediaIndex> index_;
   Mounts mounts_;
 };
@@ -295,7 +241,7 @@ TEST_F(DrivesTest, CatalogOfTheFirstSchemaIsUpgradedWithoutReadingFilesAgain) {
     touch(pictures() / name);
     const FileStamp s = stampAt(pictures() / name);
     rows += "INSERT INTO asset VALUES('" + std::string(name) + "', '" + (pictures() / name).string() + "', " +
-            std::to_string(s.device) + ", " + std::to_string(s.inode) + ", 1, " + std::to_string(s.mtimeNs) +
+            std::to_string(s.device) + ", " + std::to_string(s.inode) + ", 3, " + std::to_string(s.mtimeNs) +
             ", 1, 1, 1, 7, 0);";
   }
   fs::create_directories(catalogPath().parent_path());
@@ -331,7 +277,7 @@ TEST_F(DrivesTest, FatCardNumberingItsInodesAfreshKeepsItsIdentifiers) {
   };
   MOUNTED_OR_SKIP(mountCard(), "a FAT image");
   const std::vector<std::string> names = {"DCIM/a.jpg", "DCIM/b.jpg", "DCIM/c.jpg", "d.jpg"};
-  for (size_t i = 0; i < names.size(); ++i) touch(pictures() / names[i], std::string(i + 1, 'x'));
+  for (size_t i = 0; i < names.size(); ++i) touch(pictures() / names[i], "8x8" + std::string(i, ' '));
   const Listing first = listing();
   ASSERT_EQ(first.size(), 4u);
   std::vector<uint64_t> inodes, renumbered(names.size());

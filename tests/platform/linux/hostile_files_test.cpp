@@ -102,10 +102,7 @@ class HostileFilesTest : public HelperHome {
     return "";
   }
 
-  size_t trashed() const {
-    std::error_code none;
-    return size_t(std::distance(fs::directory_iterator(trashFiles(), none), fs::directory_iterator()));
-  }
+  size_t trashed() const { return namesIn(trashFiles()).size(); }
 
   // The render cache's entries: files in the folders of its assets.
   size_t cacheEntries() const {

@@ -140,11 +140,7 @@ class RemuxTest : public vek::testing::TempFolder {
 
   std::string path(const std::string& name) const { return root_ / name; }
 
-  std::set<std::string> names() const {
-    std::set<std::string> found;
-    for (const auto& entry : fs::directory_iterator(root_)) found.insert(entry.path().filename());
-    return found;
-  }
+  std::set<std::string> names() const { return vek::testing::namesIn(root_); }
 
   std::string contents(const std::string& name) const { return vek::testing::readAll(path(name)); }
 

@@ -43,13 +43,7 @@ bool dieAtTheFirstMoveIntoTheTrash() {
   return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
 }
 
-std::set<std::string> namesIn(const fs::path& folder) {
-  std::set<std::string> names;
-  std::error_code missing;
-  for (const auto& entry : fs::directory_iterator(folder, missing)) names.insert(entry.path().filename().string());
-  return names;
-}
-
+using testing::namesIn;
 using InterruptedTrashTest = testing::TempFolder;
 
 TEST_F(InterruptedTrashTest, TheNextMoveClearsTheInfoFilesOfAKilledOneAndNoOthers) {

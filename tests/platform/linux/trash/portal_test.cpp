@@ -65,13 +65,7 @@ class SandboxDeletionTest : public HelperHome {
     env["DBUS_SESSION_BUS_ADDRESS"] = busAddress;
     return env;
   }
-
-  std::vector<std::string> picturesNames() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(pictures())) names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  using Names = std::set<std::string>;
 };
 
 // The real xdg-desktop-portal on a private session bus, with a home of its
@@ -80,14 +74,7 @@ class PortalTest : public SandboxDeletionTest {
  protected:
   void SetUp() override {
     SandboxDeletionTest::SetUp();
-    for (const char* program : {kBusDaemon, kPortal}) {
-      if (access(program, X_OK) == 0) continue;
-      const char* ci = std::getenv("CI");
-      if (ci != nullptr && std::string_view(ci) == "true") {
-        FAIL() << program << " is missing: scripts/setup.sh installs it";
-      }
-      GTEST_SKIP() << program << " is missing (packages dbus-daemon and xdg-desktop-portal)";
-    }
+    for (const char* program : {kBusDaemon, kPortal}) VEK_REQUIRE_FILE(program);
     writeAll(root_ / "bus.conf", kBusConfig);
     // GLib trashes into the home Trash only files on the home folder's device.
     fs::create_directories(root_ / "portal-home");
@@ -127,16 +114,13 @@ class PortalTest : public SandboxDeletionTest {
   Path hostData() const { return root_ / "host-data"; }
   Path hostTrash() const { return hostData() / "Trash"; }
 
-  std::vector<std::string> hostTrashNames() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(hostTrash() / "files")) {
-      const std::string name = entry.path().filename();
-      if (readAll(hostTrash() / "info" / (name + ".trashinfo")).find("\nPath=" + (pictures() / name).string() + "\n") !=
-          std::string::npos) {
-        names.push_back(name);
-      }
+  // The photos in the host's Trash whose info gives their place in Pictures.
+  Names hostTrashNames() const {
+    Names names;
+    for (const std::string& name : namesIn(hostTrash() / "files")) {
+      const std::string info = readAll(hostTrash() / "info" / (name + ".trashinfo"));
+      if (info.find("\nPath=" + (pictures() / name).string() + "\n") != std::string::npos) names.insert(name);
     }
-    std::sort(names.begin(), names.end());
     return names;
   }
 
@@ -183,13 +167,13 @@ TEST_F(PortalTest, PhotosGoToTheUsersTrashWhenStillAsListed) {
   // counts as not found, and stays.
   writeAll(pictures() / "b.jpg", readAll(pictures() / "b.jpg") + "edited");
   EXPECT_EQ(helper.request(deleteRequest(2, ids)), R"({"id":2,"ok":{"deletedCount":2,"userCancelled":false}})");
-  EXPECT_EQ(picturesNames(), std::vector<std::string>{"b.jpg"});
+  EXPECT_EQ(namesIn(pictures()), Names{"b.jpg"});
 
   ids = identifiers(helper, "image");
   EXPECT_EQ(helper.request(deleteRequest(3, ids)), R"({"id":3,"ok":{"deletedCount":1,"userCancelled":false}})");
   EXPECT_TRUE(identifiers(helper, "image").empty());
-  EXPECT_EQ(hostTrashNames(), (std::vector<std::string>{"a.jpg", "b.jpg", "c.jpg"}));
-  EXPECT_TRUE(picturesNames().empty());
+  EXPECT_EQ(hostTrashNames(), (Names{"a.jpg", "b.jpg", "c.jpg"}));
+  EXPECT_TRUE(namesIn(pictures()).empty());
   // The sandbox keeps its catalog in its own data folder and has no Trash.
   EXPECT_FALSE(fs::exists(sandboxData() / "Trash"));
   EXPECT_TRUE(fs::exists(sandboxData() / "vek-photokit-helper/catalog.sqlite3"));
@@ -214,16 +198,16 @@ TEST_F(PortalTest, ARefusedPhotoIsReportedAndTheOthersLeave) {
                                                                                      "refused it)."),
             std::string::npos)
       << message;
-  EXPECT_EQ(picturesNames(), std::vector<std::string>{"bad.jpg"});
+  EXPECT_EQ(namesIn(pictures()), Names{"bad.jpg"});
   fs::remove_all(hostTrash() / "files/bad.jpg");
-  EXPECT_EQ(hostTrashNames(), (std::vector<std::string>{"a.jpg", "c.jpg"}));
+  EXPECT_EQ(hostTrashNames(), (Names{"a.jpg", "c.jpg"}));
 
   // Only the refused photo is left in the catalog, still under its identifier.
   const std::vector<std::string> left = identifiers(helper, "image");
   ASSERT_EQ(left.size(), 1u);
   EXPECT_NE(std::find(ids.begin(), ids.end(), left[0]), ids.end());
   EXPECT_EQ(helper.request(deleteRequest(3, ids)), R"({"id":3,"ok":{"deletedCount":1,"userCancelled":false}})");
-  EXPECT_EQ(hostTrashNames(), (std::vector<std::string>{"a.jpg", "bad.jpg", "c.jpg"}));
+  EXPECT_EQ(hostTrashNames(), (Names{"a.jpg", "bad.jpg", "c.jpg"}));
   EXPECT_EQ(helper.finish(), 0);
   EXPECT_EQ(helper.stderrText(), "");
 }
@@ -239,7 +223,7 @@ TEST_F(PortalTest, ALivePhotoWhoseMovieIsRefusedStaysWhole) {
   const std::vector<std::string> ids = identifiers(helper, "image");
   const std::string reply = helper.request(deleteRequest(2, ids));
   EXPECT_NE(reply.find("0 of 2 files went to the trash"), std::string::npos) << reply;
-  EXPECT_EQ(picturesNames(), (std::vector<std::string>{"IMG_2927.HEIC", "IMG_2927.MOV"}));
+  EXPECT_EQ(namesIn(pictures()), (Names{"IMG_2927.HEIC", "IMG_2927.MOV"}));
   EXPECT_EQ(identifiers(helper, "image"), ids);
 }
 
@@ -254,7 +238,7 @@ TEST_F(SandboxDeletionTest, WithoutASessionBusNothingMoves) {
   EXPECT_EQ(text(reply["err"]["message"]),
             "Cannot move files to the trash: the session bus cannot be reached (Could not connect: No such file or "
             "directory).");
-  EXPECT_EQ(picturesNames(), (std::vector<std::string>{"a.jpg", "b.jpg"}));
+  EXPECT_EQ(namesIn(pictures()), (Names{"a.jpg", "b.jpg"}));
   EXPECT_EQ(identifiers(helper, "image"), ids);
   EXPECT_FALSE(fs::exists(sandboxData() / "Trash"));
   EXPECT_EQ(helper.finish(), 0);

@@ -20,6 +20,7 @@ namespace vek::linux_library {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::namesIn;
 using testing::readAll;
 using testing::ScopedEnvironment;
 
@@ -28,13 +29,6 @@ using testing::ScopedEnvironment;
 void makeFile(const std::string& path) {
   fs::create_directories(fs::path(path).parent_path());
   std::ofstream(path, std::ios::binary) << path;
-}
-
-std::set<std::string> namesIn(const fs::path& folder) {
-  std::set<std::string> names;
-  std::error_code missing;
-  for (const auto& entry : fs::directory_iterator(folder, missing)) names.insert(entry.path().filename().string());
-  return names;
 }
 
 struct TrashInfo {

@@ -1,6 +1,7 @@
 #include "platform/linux/render/render.hpp"
 
 #include <array>
+#include <tuple>
 #include <cmath>
 #include <cstdint>
 
@@ -56,10 +57,7 @@ void save(VipsImage* image, const fs::path& path) {
 using testing::readAll;
 using testing::writeAll;
 
-bool ffmpeg(const std::string& arguments) {
-  return std::system(("ffmpeg -nostdin -loglevel error -y " + arguments + " >/dev/null 2>&1").c_str()) == 0;
-}
-
+void ffmpeg(const std::string& arguments) { testing::run("ffmpeg -nostdin -loglevel error -y " + arguments); }
 
 std::array<int, 3> pixelAt(VipsImage* image, int x, int y) {
   const uint8_t* p = VIPS_IMAGE_ADDR(image, x, y);
@@ -113,7 +111,6 @@ TEST_F(RenderTest, FitsIntoTheBoxWithoutEnlarging) {
   save(marked(3000, 2000).image().get(), root_ / "large.jpg");
   save(marked(300, 500).image().get(), root_ / "portrait.png");
   save(marked(1600, 1200).image().get(), root_ / "photo.webp");
-  save(marked(1600, 1200).image().get(), root_ / "photo.tif");
   // Two frames, the second all blue: only the first may be shown.
   Canvas frames(320, 480, kWhite);
   frames.paint(0, 0, 80, 60, kRed);
@@ -131,7 +128,7 @@ TEST_F(RenderTest, FitsIntoTheBoxWithoutEnlarging) {
   const Case cases[] = {
       {"large.jpg", 1024, 1024, 683},  {"large.jpg", 1000, 1000, 667}, {"large.jpg", 256, 256, 171},
       {"large.jpg", 100, 100, 67},     {"large.jpg", 0, 3000, 2000},   {"portrait.png", 256, 154, 256},
-      {"portrait.png", -1, 300, 500},  {"photo.webp", 256, 256, 192},  {"photo.tif", 256, 256, 192},
+      {"portrait.png", -1, 300, 500},  {"photo.webp", 256, 256, 192},
       {"animated.gif", 256, 256, 192},
   };
   for (const Case& c : cases) {
@@ -351,19 +348,13 @@ TEST_F(RenderTest, HeicIsTurnedUprightOnce) {
   EXPECT_GT(psnr(small.get(), lanczosTo(shown.get(), 192, 256).get()), 25.0);
 }
 
-// Damaged files in general are covered through the helper; these are the
-// files that must never reach a loader at all.
-TEST_F(RenderTest, UntrustedFormatsAndNonFilesFail) {
-  const std::string svg = R"(<svg xmlns="http://www.w3.org/2000/svg" width="90" height="60"></svg>)";
-  writeAll(root_ / "drawing.svg", svg);
-  writeAll(root_ / "drawing.jpg", svg);
-  fs::create_directory(root_ / "folder.jpg");
-
-  for (const char* name : {"drawing.svg", "drawing.jpg", "folder.jpg", "missing.jpg"}) {
-    for (int64_t box : {0, 256}) {
-      SCOPED_TRACE(std::string(name) + " box " + std::to_string(box));
-      EXPECT_EQ(renderImageFile(root_ / name, box), nullptr);
-    }
+// Damaged files in general are covered through the helper, folders and
+// missing files with the export, which opens files the same way; these are
+// the files that must never reach a loader at all.
+TEST_F(RenderTest, UntrustedFormatsFail) {
+  for (const char* name : {"drawing.svg", "drawing.jpg"}) {
+    writeAll(root_ / name, R"(<svg xmlns="http://www.w3.org/2000/svg" width="90" height="60"></svg>)");
+    for (int64_t box : {0, 256}) EXPECT_EQ(renderImageFile(root_ / name, box), nullptr) << name << " box " << box;
   }
 }
 
@@ -391,23 +382,17 @@ TEST_F(RenderTest, JpegBytesCarryNoMetadataAndFollowTheFactor) {
   EXPECT_EQ(vips_image_get_orientation(decoded.get()), 1);
 }
 
-// A white frame with a red marker at the stored top-left and a blue one at
-// the stored top-right.
-bool makeMarkedVideo(const fs::path& path) {
-  return ffmpeg(
-      "-f lavfi -i color=c=white:s=96x64:d=0.4,drawbox=x=0:y=0:w=24:h=24:color=red:t=fill,"
-      "drawbox=x=72:y=0:w=24:h=24:color=blue:t=fill -c:v libx264 -pix_fmt yuv420p -bf 2 " +
-      path.string());
-}
-
 TEST_F(RenderTest, VideoPostersAreUpright) {
   const fs::path plain = root_ / "plain.mp4";
   const fs::path video = root_ / "rotated.mp4";
-  ASSERT_TRUE(makeMarkedVideo(plain));
+  // A white frame with a red marker at the stored top-left and a blue one at
+  // the stored top-right.
+  ffmpeg("-f lavfi -i color=c=white:s=96x64:d=0.4,drawbox=x=0:y=0:w=24:h=24:color=red:t=fill,"
+         "drawbox=x=72:y=0:w=24:h=24:color=blue:t=fill -c:v libx264 -pix_fmt yuv420p -bf 2 " + plain.string());
   // FFmpeg 5.1 turns the rotate tag into a display matrix only when copying.
-  ASSERT_TRUE(ffmpeg("-i " + plain.string() + " -c copy -metadata:s:v:0 rotate=90 " + video.string()));
+  ffmpeg("-i " + plain.string() + " -c copy -metadata:s:v:0 rotate=90 " + video.string());
   // The ffmpeg tool applies the display matrix itself when it decodes.
-  ASSERT_TRUE(ffmpeg("-i " + video.string() + " -frames:v 1 " + (root_ / "shown.png").string()));
+  ffmpeg("-i " + video.string() + " -frames:v 1 " + (root_ / "shown.png").string());
   VipsImagePtr shown(vips_image_new_from_file((root_ / "shown.png").c_str(), "access", VIPS_ACCESS_RANDOM, nullptr));
   ASSERT_TRUE(shown);
   ASSERT_EQ(shown->Xsize, 64);
@@ -419,28 +404,18 @@ TEST_F(RenderTest, VideoPostersAreUpright) {
   auto fitted = renderVideoPoster(video, 48);
   ASSERT_TRUE(fitted);
   EXPECT_EQ(fitted->size(), (ImageSize{32, 48}));
-
-  // Which files open as a video is one rule for posters and exports, tested
-  // with the export.
-  EXPECT_EQ(renderVideoPoster(root_ / "none.mp4", 64), nullptr);
 }
 
+// The poster test turns one way; this one every way. av_display_rotation_set
+// turns clockwise as seen on screen; the mirror then flips the shown image.
 TEST(DisplayMatrixTest, GivesTheExifOrientationThatShowsTheSameImage) {
-  struct Case {
-    double clockwise;
-    bool mirror;
-    int orientation;
-  };
-  // av_display_rotation_set turns clockwise as seen on screen; the mirror
-  // then flips the shown image left to right.
-  const Case cases[] = {{0, false, 1}, {0, true, 2},   {180, false, 3}, {180, true, 4},
-                        {90, true, 5}, {90, false, 6}, {-90, true, 7},  {-90, false, 8}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.clockwise) + (c.mirror ? " mirrored" : ""));
+  const std::tuple<double, bool, int> cases[] = {{0, false, 1}, {0, true, 2},   {180, false, 3}, {180, true, 4},
+                                                 {90, true, 5}, {90, false, 6}, {-90, true, 7},  {-90, false, 8}};
+  for (const auto& [clockwise, mirror, orientation] : cases) {
     int32_t matrix[9];
-    av_display_rotation_set(matrix, c.clockwise);
-    if (c.mirror) av_display_matrix_flip(matrix, 1, 0);
-    EXPECT_EQ(orientationFromDisplayMatrix(matrix), c.orientation);
+    av_display_rotation_set(matrix, clockwise);
+    if (mirror) av_display_matrix_flip(matrix, 1, 0);
+    EXPECT_EQ(orientationFromDisplayMatrix(matrix), orientation) << clockwise << (mirror ? " mirrored" : "");
   }
   const int32_t zero[9] = {};
   EXPECT_EQ(orientationFromDisplayMatrix(zero), 1);

@@ -92,31 +92,23 @@ TEST_F(HostileMediaTest, ListingKeepsEveryReadableFileAmongDamagedOnes) {
 // disk, of 225 million pixels.
 TEST_F(HostileMediaTest, DamagedAndOversizedFilesAnswerTheirErrorsAndTheNextRequestIsServed) {
   // Listed newest first, so the modification times give the order.
-  const char* imageNames[] = {"intact.webp", "truncated.png", "scrambled.jpg",
-                              "emptied.jpg", "truncated.jpg", "large.png"};
-  for (int i = 0; i < 5; ++i) makeImage(pictures() / imageNames[i], 64, 48);
+  const char* imageNames[] = {"intact.webp", "scrambled.jpg", "emptied.jpg", "large.png"};
+  for (int i = 0; i < 3; ++i) makeImage(pictures() / imageNames[i], 64, 48);
   run("vips black " + quoted(pictures() / "large.png[bitdepth=1]") + " 15000 15000");
-  for (int i = 0; i < 6; ++i) setMtime(pictures() / imageNames[i], 5000 - i);
-  const char* videoNames[] = {"broken-index.mp4", "emptied.mp4"};
-  for (int i = 0; i < 2; ++i) {
-    makeVideo(videos() / videoNames[i], 2);
-    setMtime(videos() / videoNames[i], 5000 - i);
-  }
+  makeVideo(videos() / "broken-index.mp4", 2);
   auto helper = startHelper();
+  for (int i = 0; i < 4; ++i) setMtime(pictures() / imageNames[i], 5000 - i);
+  setMtime(videos() / "broken-index.mp4", 5000);
   const std::vector<std::string> images = identifiers(*helper, "image");
   const std::vector<std::string> movies = identifiers(*helper, "video");
-  ASSERT_EQ(images.size(), 6u);
-  ASSERT_EQ(movies.size(), 2u);
+  ASSERT_EQ(images.size(), 4u);
+  ASSERT_EQ(movies.size(), 1u);
   EXPECT_EQ(sizes(*helper, "image").count("15000x15000"), 1u);
 
   // Damaged in place after the listing, as a failing disk or a half-finished
   // copy would leave them, their modification times put back. A file whose
   // size changed is no longer the one catalogued, and is not found until
   // listed again; the others still lead to these files.
-  for (const char* name : {"truncated.jpg", "truncated.png"}) {
-    const std::string bytes = readAll(pictures() / name);
-    writeAll(pictures() / name, bytes.substr(0, bytes.size() / 2));
-  }
   writeAll(pictures() / "emptied.jpg", "");
   {
     std::string bytes = readAll(pictures() / "scrambled.jpg");
@@ -125,20 +117,16 @@ TEST_F(HostileMediaTest, DamagedAndOversizedFilesAnswerTheirErrorsAndTheNextRequ
     writeAll(pictures() / "scrambled.jpg", bytes);
   }
   breakIndex(videos() / "broken-index.mp4");
-  writeAll(videos() / "emptied.mp4", "");
-  for (int i = 0; i < 6; ++i) setMtime(pictures() / imageNames[i], 5000 - i);
-  for (int i = 0; i < 2; ++i) setMtime(videos() / videoNames[i], 5000 - i);
+  for (int i = 0; i < 4; ++i) setMtime(pictures() / imageNames[i], 5000 - i);
+  setMtime(videos() / "broken-index.mp4", 5000);
 
   const std::string renderFailed = R"({"id":5,"err":{"code":"badRequest","message":"failed to render JPEG"}})";
-  const std::string notFound = R"("err":{"code":"assetNotFound","message":"PHAsset not found"}})";
-  const std::string renderAnswers[] = {"", notFound, renderFailed, notFound, notFound, renderFailed};
+  const std::string notFound = R"({"id":5,"err":{"code":"assetNotFound","message":"PHAsset not found"}})";
+  const std::string renderAnswers[] = {"", renderFailed, notFound, renderFailed};
   const long before = memoryKb(helper->pid(), "VmHWM");
   for (int box : {0, 32}) {
     EXPECT_EQ(parse(render(*helper, images[0], box))["ok"]["width"].get_int64().value_unsafe(), box ? 32 : 64);
-    for (size_t i = 1; i < images.size(); ++i) {
-      const std::string answer = render(*helper, images[i], box);
-      EXPECT_TRUE(answer.ends_with(renderAnswers[i])) << imageNames[i] << ": " << answer;
-    }
+    for (size_t i = 1; i < images.size(); ++i) EXPECT_EQ(render(*helper, images[i], box), renderAnswers[i]) << imageNames[i];
   }
   // The large picture is refused without being decoded: a single 8-bit band
   // of it would take 225 MB.
@@ -146,10 +134,7 @@ TEST_F(HostileMediaTest, DamagedAndOversizedFilesAnswerTheirErrorsAndTheNextRequ
   if (kResidentSizeIsMeaningful) { EXPECT_LT(peak - before, 100 * 1024) << "peak from " << before << " kB"; }
   EXPECT_EQ(parse(exportVideo(*helper, movies[0]))["err"]["code"].get_string().value_unsafe(), "badRequest");
   EXPECT_EQ(render(*helper, movies[0], 32), renderFailed);
-  EXPECT_EQ(exportVideo(*helper, movies[1]), R"({"id":6,)" + notFound);
   EXPECT_TRUE(exportedMovies().empty()) << "a failed export left " << exportedMovies().front();
-  EXPECT_EQ(helper->request(R"({"id":77,"cmd":"no_such_command"})"),
-            R"({"id":77,"err":{"code":"unknownCommand","message":"unknown command: no_such_command"}})");
   EXPECT_EQ(identifiers(*helper, "image").size(), 2u);
   EXPECT_EQ(helper->finish(), 0);
   EXPECT_EQ(helper->stderrText(), "");

@@ -1,20 +1,10 @@
 #include "platform/linux/probe/content_identifier.hpp"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-#include <vips/vips.h>
-
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <string>
 
 #include "platform/linux/decoders/media_libraries.hpp"
+#include "platform/linux/helper_home.hpp"
 #include "platform/linux/probe/probe.hpp"
-#include "support/samples.hpp"
 
 namespace vek::linux_library {
 namespace {
@@ -83,45 +73,30 @@ TEST(AppleMakerNoteTest, ReadsTheIdentifierOnlyFromAWholePlausibleNote) {
   for (const Case& c : cases) EXPECT_EQ(identifierIn(c.bytes), c.expected) << c.what;
 }
 
-// A probe of real files and of files made here, in a folder of its own.
-class ContentIdentifierProbeTest : public ::testing::Test {
+// A probe of files made here.
+class ContentIdentifierProbeTest : public testing::TempFolder {
  protected:
-  void SetUp() override {
-    startMediaLibraries();
-    folder_ = fs::temp_directory_path() / ("vek-content-identifier-" + std::to_string(getpid()));
-    fs::create_directories(folder_);
-  }
-  void TearDown() override { fs::remove_all(folder_); }
+  static void SetUpTestSuite() { startMediaLibraries(); }
 
   static ProbeResult probe(const fs::path& path) {
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0) return {};
-    return probeFile(path, {info.st_dev, info.st_ino, info.st_size, 0, 0}, mediaKindForName(path.string()).value());
+    return probeFile(path, stampOfFile(path).value(), mediaKindForName(path.string()).value());
   }
 
   // A small JPEG with an EXIF block right after its start marker whose EXIF
   // directory holds `makerNote`, laid out big-endian as iPhones write it.
   fs::path jpegWithMakerNote(const std::string& name, const std::string& makerNote) {
-    VipsImage* black = nullptr;
-    void* jpeg = nullptr;
-    size_t size = 0;
-    EXPECT_EQ(vips_black(&black, 16, 8, "bands", 3, nullptr), 0);
-    EXPECT_EQ(vips_jpegsave_buffer(black, &jpeg, &size, nullptr), 0);
-    g_object_unref(black);
-    const std::string plain(static_cast<const char*>(jpeg), size);
-    g_free(jpeg);
+    const fs::path path = root_ / name;
+    testing::makeImage(path, 16, 8);
+    const std::string plain = testing::readAll(path);
     std::string tiff = std::string("MM\0*", 4) + number(8, 4);
     tiff += number(1, 2) + number(0x8769, 2) + number(4, 2) + number(1, 4) + number(26, 4) + number(0, 4);
     tiff += number(1, 2) + number(0x927C, 2) + number(7, 2) + number(uint32_t(makerNote.size()), 4) +
             number(44, 4) + number(0, 4);
     const std::string app1 = std::string("Exif\0\0", 6) + tiff + makerNote;
-    const fs::path path = folder_ / name;
-    std::ofstream(path, std::ios::binary)
-        << plain.substr(0, 2) + "\xFF\xE1" + number(uint32_t(app1.size() + 2), 2) + app1 + plain.substr(2);
+    testing::writeAll(path, plain.substr(0, 2) + "\xFF\xE1" + number(uint32_t(app1.size() + 2), 2) + app1 +
+                                plain.substr(2));
     return path;
   }
-
-  fs::path folder_;
 };
 
 TEST_F(ContentIdentifierProbeTest, JpegStillKeepsItsFactsWhateverItsMakerNote) {
@@ -144,10 +119,6 @@ TEST_F(ContentIdentifierProbeTest, JpegStillKeepsItsFactsWhateverItsMakerNote) {
 }
 
 TEST_F(ContentIdentifierProbeTest, MovieGivesItsQuickTimeContentIdentifier) {
-  if (std::system("ffmpeg -version >/dev/null 2>&1") != 0) {
-    if (testing::inCi()) FAIL() << "ffmpeg missing in CI";
-    GTEST_SKIP() << "ffmpeg is not installed";
-  }
   struct Case {
     const char* name;
     std::string identifier;  // empty: no key written
@@ -159,14 +130,9 @@ TEST_F(ContentIdentifierProbeTest, MovieGivesItsQuickTimeContentIdentifier) {
       {"plain.mov", "", ""},
   };
   for (const Case& c : cases) {
-    const fs::path path = folder_ / c.name;
-    std::string command = "ffmpeg -nostdin -y -loglevel error -f lavfi -i testsrc=size=32x24:rate=10:duration=0.3 "
-                          "-c:v mpeg4";
-    if (!c.identifier.empty()) {
-      command += " -movflags use_metadata_tags -metadata com.apple.quicktime.content.identifier=" + c.identifier;
-    }
-    ASSERT_EQ(std::system((command + " '" + path.string() + "' >/dev/null 2>&1").c_str()), 0) << c.name;
-    const ProbeResult result = probe(path);
+    const std::string tag = "-movflags use_metadata_tags -metadata com.apple.quicktime.content.identifier=";
+    testing::makeVideo(root_ / c.name, 0.3, "32x24", c.identifier.empty() ? "" : tag + c.identifier);
+    const ProbeResult result = probe(root_ / c.name);
     ASSERT_EQ(result.status, ProbeResult::Status::kMedia) << c.name;
     EXPECT_EQ(result.facts.contentIdentifier, c.expected) << c.name;
   }

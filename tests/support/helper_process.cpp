@@ -27,7 +27,8 @@ std::string helperBinary() {
 #endif
 }
 
-HelperProcess::HelperProcess(const std::string& binary, const std::map<std::string, std::string>& environment) {
+HelperProcess::HelperProcess(const std::string& binary, const std::map<std::string, std::string>& environment,
+                             const std::vector<std::string>& arguments) {
   char stderrTemplate[] = "/tmp/vek-helper-stderr-XXXXXX";
   const int err = mkostemp(stderrTemplate, O_CLOEXEC);
   stderrPath_ = stderrTemplate;
@@ -48,8 +49,10 @@ HelperProcess::HelperProcess(const std::string& binary, const std::map<std::stri
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err, 2);
-    char* argv[] = {const_cast<char*>(binary.c_str()), nullptr};
-    execve(binary.c_str(), argv, envp.data());
+    std::vector<char*> argv{const_cast<char*>(binary.c_str())};
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    execve(binary.c_str(), argv.data(), envp.data());
     _exit(127);
   }
   close(err);
@@ -85,6 +88,10 @@ std::string HelperProcess::request(const std::string& line) {
     ADD_FAILURE() << "could not write to the helper";
     return "";
   }
+  return readLine(line);
+}
+
+std::string HelperProcess::readLine(const std::string& request) {
   for (;;) {
     const size_t end = pending_.find('\n');
     if (end != std::string::npos) {
@@ -94,13 +101,13 @@ std::string HelperProcess::request(const std::string& line) {
     }
     pollfd ready{stdout_, POLLIN, 0};
     if (poll(&ready, 1, kReplyTimeoutMs) <= 0) {
-      ADD_FAILURE() << "no reply to " << line.substr(0, 200);
+      ADD_FAILURE() << "no reply to " << request.substr(0, 200);
       return "";
     }
     char chunk[65536];
     const ssize_t n = read(stdout_, chunk, sizeof chunk);
     if (n <= 0) {
-      ADD_FAILURE() << "the helper closed its output; request was " << line.substr(0, 200);
+      ADD_FAILURE() << "the helper closed its output; request was " << request.substr(0, 200);
       return "";
     }
     pending_.append(chunk, size_t(n));

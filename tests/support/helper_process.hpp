@@ -12,10 +12,11 @@ namespace vek::testing {
 // requests written to its stdin, reply lines read from its stdout.
 class HelperProcess {
  public:
-  // Starts `binary` with exactly `environment` as its environment, its
-  // stderr kept for stderrText(). Fails the test when the pipes cannot be
-  // made.
-  HelperProcess(const std::string& binary, const std::map<std::string, std::string>& environment);
+  // Starts `binary` with `arguments` and exactly `environment` as its
+  // environment, its stderr kept for stderrText(). Fails the test when the
+  // pipes cannot be made.
+  HelperProcess(const std::string& binary, const std::map<std::string, std::string>& environment,
+                const std::vector<std::string>& arguments = {});
   ~HelperProcess();
   HelperProcess(const HelperProcess&) = delete;
   HelperProcess& operator=(const HelperProcess&) = delete;
@@ -23,6 +24,9 @@ class HelperProcess {
   // Writes one request line (a 0x0A is added) and returns the reply line
   // without its 0x0A. Fails the test and returns "" when no reply comes.
   std::string request(const std::string& line);
+  // The next line the child writes, without its 0x0A; "" (the test failed,
+  // naming `request`) when none comes.
+  std::string readLine(const std::string& request = "");
   // Writes one request line without waiting for its reply; false when the
   // helper no longer reads.
   bool send(const std::string& line);

@@ -1,7 +1,4 @@
-#include <fcntl.h>
 #include <gio/gio.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,29 +24,6 @@ constexpr const char* kBusConfig =
     "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth>"
     "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
     "<allow own=\"*\"/></policy></busconfig>";
-
-// Starts `argv` with exactly `environment`, its stdout and stderr on the
-// descriptors given; -1 when it cannot be started.
-pid_t start(const std::vector<std::string>& argv, const std::map<std::string, std::string>& environment, int out,
-            int err) {
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  std::vector<std::string> entries;
-  for (const auto& [name, value] : environment) entries.push_back(name + "=" + value);
-  std::vector<char*> envp;
-  for (std::string& entry : entries) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out, 1);
-  posix_spawn_file_actions_adddup2(&actions, err, 2);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data()) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
 
 // Deletion as a helper inside a Flatpak or Snap does it: XDG_DATA_HOME is
 // the sandbox's own folder, and GIO_USE_PORTALS=1 stands in for the
@@ -78,33 +52,23 @@ class PortalTest : public SandboxDeletionTest {
     writeAll(root_ / "bus.conf", kBusConfig);
     // GLib trashes into the home Trash only files on the home folder's device.
     fs::create_directories(root_ / "portal-home");
-    int ready[2];
-    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
-    const int log = open((root_ / "services.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    bus_ = start({kBusDaemon, "--config-file=" + (root_ / "bus.conf").string(), "--address=" + busAddress(),
-                  "--nofork", "--print-address=1"},
-                 {}, ready[1], log);
-    close(ready[1]);
+    bus_ = std::make_unique<HelperProcess>(kBusDaemon, std::map<std::string, std::string>{},
+                                           std::vector<std::string>{"--config-file=" + (root_ / "bus.conf").string(),
+                                                                    "--address=" + busAddress(), "--nofork",
+                                                                    "--print-address=1"});
     // The daemon prints its address once it listens.
-    char byte = 0;
-    const bool listening = bus_ > 0 && read(ready[0], &byte, 1) == 1;
-    close(ready[0]);
-    portal_ = listening ? start({kPortal},
-                                {{"HOME", (root_ / "portal-home").string()},
-                                 {"XDG_DATA_HOME", hostData().string()},
-                                 {"DBUS_SESSION_BUS_ADDRESS", busAddress()}},
-                                log, log)
-                        : -1;
-    close(log);
-    ASSERT_TRUE(listening) << readAll(root_ / "services.log");
-    ASSERT_TRUE(waitForPortal()) << readAll(root_ / "services.log");
+    ASSERT_NE(bus_->readLine(), "") << bus_->stderrText();
+    portal_ = std::make_unique<HelperProcess>(kPortal, std::map<std::string, std::string>{
+                                                           {"HOME", (root_ / "portal-home").string()},
+                                                           {"XDG_DATA_HOME", hostData().string()},
+                                                           {"DBUS_SESSION_BUS_ADDRESS", busAddress()}});
+    ASSERT_TRUE(waitForPortal()) << portal_->stderrText();
   }
 
+  // Neither ends when its input closes.
   void TearDown() override {
-    for (pid_t pid : {portal_, bus_}) {
-      if (pid <= 0) continue;
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
+    for (HelperProcess* service : {portal_.get(), bus_.get()}) {
+      if (service != nullptr) service->kill();
     }
     SandboxDeletionTest::TearDown();
   }
@@ -136,7 +100,7 @@ class PortalTest : public SandboxDeletionTest {
     if (connection == nullptr) return false;
     bool owned = false;
     for (int attempt = 0; attempt < 6000 && !owned; ++attempt) {
-      if (portal_ <= 0 || waitpid(portal_, nullptr, WNOHANG) != 0) break;
+      if (waitpid(portal_->pid(), nullptr, WNOHANG) != 0) break;
       GVariant* reply = g_dbus_connection_call_sync(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                                     "org.freedesktop.DBus", "NameHasOwner",
                                                     g_variant_new("(s)", kPortalName), G_VARIANT_TYPE("(b)"),
@@ -153,8 +117,8 @@ class PortalTest : public SandboxDeletionTest {
     return owned;
   }
 
-  pid_t bus_ = -1;
-  pid_t portal_ = -1;
+  std::unique_ptr<HelperProcess> bus_;
+  std::unique_ptr<HelperProcess> portal_;
 };
 
 TEST_F(PortalTest, PhotosGoToTheUsersTrashWhenStillAsListed) {

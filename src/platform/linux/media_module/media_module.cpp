@@ -22,12 +22,13 @@ class LoadedMediaBackend : public MediaBackend {
   std::shared_ptr<vek::PlatformImage> renderVideoPoster(const OpenedFile& file, int64_t box) override {
     return linux_library::renderVideoPoster(file, box);
   }
+  void renderOnCallingThread() override { linux_library::renderOnCallingThread(); }
 };
 
 }  // namespace
 }  // namespace vek::linux_library
 
-extern "C" __attribute__((visibility("default"))) vek::linux_library::MediaBackend* vek_media_backend_v2() {
+extern "C" __attribute__((visibility("default"))) vek::linux_library::MediaBackend* vek_media_backend_v3() {
   vek::linux_library::startMediaLibraries();
   static vek::linux_library::LoadedMediaBackend backend;
   return &backend;

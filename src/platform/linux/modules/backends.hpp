@@ -32,6 +32,10 @@ class MediaBackend {
   virtual void releaseThread() = 0;
   virtual std::shared_ptr<vek::PlatformImage> renderImageFile(const OpenedFile& file, int64_t box) = 0;
   virtual std::shared_ptr<vek::PlatformImage> renderVideoPoster(const OpenedFile& file, int64_t box) = 0;
+  // From now on every render runs on the thread that asks for it: no
+  // libvips pool, no decode thread. For a process that is itself one of
+  // several rendering side by side, one per core. Call before rendering.
+  virtual void renderOnCallingThread() = 0;
 };
 
 // Passthrough export, with FFmpeg alone: the functions of export/remux.hpp and

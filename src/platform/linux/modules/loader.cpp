@@ -14,7 +14,7 @@
 // executable that links the media code in itself (the tests do) has these
 // already, and loads no module.
 extern "C" {
-vek::linux_library::MediaBackend* vek_media_backend_v2() __attribute__((weak));
+vek::linux_library::MediaBackend* vek_media_backend_v3() __attribute__((weak));
 vek::linux_library::ExportBackend* vek_export_backend_v2() __attribute__((weak));
 }
 
@@ -56,7 +56,7 @@ Backend& loaded(Backend* (*linkedIn)(), const char* moduleName, const char* entr
 }  // namespace
 
 MediaBackend& mediaBackend() {
-  return loaded<MediaBackend>(vek_media_backend_v2, "vek-photokit-media.so", "vek_media_backend_v2");
+  return loaded<MediaBackend>(vek_media_backend_v3, "vek-photokit-media.so", "vek_media_backend_v3");
 }
 
 ExportBackend& exportBackend() {

@@ -1,5 +1,6 @@
 #include "platform/linux/render/decode_thread.hpp"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -42,9 +43,14 @@ class DecodeThread {
   std::deque<std::function<void()>> jobs_;
 };
 
+std::atomic<bool> decodeInline = false;
+
 }  // namespace
 
+void keepDecodingInline() { decodeInline = true; }
+
 bool runOnDecodeThread(std::function<void()> job) {
+  if (decodeInline) return false;
   static DetachedWorker<DecodeThread> thread("vek-decode");
   DecodeThread* running = thread.get();
   return running != nullptr && running->post(job);

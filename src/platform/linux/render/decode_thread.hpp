@@ -13,4 +13,8 @@ namespace vek::linux_library {
 // the caller then runs the job itself. Thread: any.
 bool runOnDecodeThread(std::function<void()> job);
 
+// From now on runOnDecodeThread() refuses every job, so that callers run
+// them on their own threads. Thread: any.
+void keepDecodingInline();
+
 }  // namespace vek::linux_library

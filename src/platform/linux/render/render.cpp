@@ -8,6 +8,7 @@
 #include "platform/linux/decoders/vips_read_source.hpp"
 #include "platform/linux/media_files/media_names.hpp"
 #include "platform/linux/posix/memory_policy.hpp"
+#include "platform/linux/render/decode_thread.hpp"
 #include "platform/linux/render/fit.hpp"
 #include "platform/linux/render/heif.hpp"
 #include "platform/linux/render/jpeg.hpp"
@@ -114,6 +115,15 @@ std::shared_ptr<PlatformImage> deliver(VipsImagePtr loaded, PixelSize target, bo
 }
 
 }  // namespace
+
+// Handing rows between threads pays only where there is an idle core to
+// hand them to; a process that is one of a core's worth of renderers has
+// none, and the hand-offs cost a few percent of each render.
+void renderOnCallingThread() {
+  startMediaLibraries();
+  vips_concurrency_set(1);
+  keepDecodingInline();
+}
 
 std::shared_ptr<PlatformImage> renderImageFile(const OpenedFile& file, int64_t box) {
   startMediaLibraries();

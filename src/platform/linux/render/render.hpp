@@ -25,4 +25,9 @@ std::shared_ptr<vek::PlatformImage> renderImageFile(const OpenedFile& file, int6
 // Thread: any.
 std::shared_ptr<vek::PlatformImage> renderVideoPoster(const OpenedFile& file, int64_t box);
 
+// Every later render runs on its calling thread alone: libvips with one
+// thread, JPEGs decoded inline rather than on the decode thread. Thread:
+// any, before the renders it is to govern.
+void renderOnCallingThread();
+
 }  // namespace vek::linux_library

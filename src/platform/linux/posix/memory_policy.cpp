@@ -2,10 +2,16 @@
 
 #include <malloc.h>
 
+#include <fcntl.h>
+
+#include <algorithm>
 #include <condition_variable>
+#include <cstdlib>
+#include <string>
 #include <mutex>
 
 #include "platform/linux/posix/detached_worker.hpp"
+#include "platform/linux/posix/io.hpp"
 
 namespace vek::linux_library {
 namespace {
@@ -76,5 +82,71 @@ void reuseDecoderMemory(std::chrono::steady_clock::duration idle) {
 }
 
 void returnFreedMemory() { malloc_trim(0); }
+
+namespace {
+
+std::optional<uint64_t> numberAfter(const std::string& text, const std::string& key) {
+  const size_t at = text.find(key);
+  if (at == std::string::npos) return std::nullopt;
+  char* end = nullptr;
+  const unsigned long long value = strtoull(text.c_str() + at + key.size(), &end, 10);
+  if (end == text.c_str() + at + key.size()) return std::nullopt;
+  return value;
+}
+
+// A cgroup's limit, none when it has none ("max") or does not say.
+std::optional<uint64_t> cgroupValue(const std::string& folder, const char* name) {
+  const std::optional<std::string> text = readSmallFile(AT_FDCWD, folder + "/" + name, 64, false);
+  if (!text || text->empty() || text->compare(0, 3, "max") == 0) return std::nullopt;
+  return numberAfter(*text, "");
+}
+
+// Walks from the process's cgroup up to the root of its hierarchy, each
+// level's limit less what it uses bounding what is left.
+void boundByCgroups(std::optional<uint64_t>& available, const std::string& root, std::string path, const char* limitName,
+                    const char* usedName) {
+  for (;;) {
+    const std::string folder = root + (path == "/" ? std::string() : path);
+    const std::optional<uint64_t> limit = cgroupValue(folder, limitName);
+    const std::optional<uint64_t> used = cgroupValue(folder, usedName);
+    if (limit) {
+      const uint64_t left = used && *used < *limit ? *limit - *used : 0;
+      available = available ? std::min(*available, left) : left;
+    }
+    if (path.empty() || path == "/") return;
+    const size_t slash = path.rfind('/');
+    path = slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+  }
+}
+
+}  // namespace
+
+std::optional<uint64_t> availableMemory() {
+  std::optional<uint64_t> available;
+  if (const std::optional<std::string> meminfo = readSmallFile(AT_FDCWD, "/proc/meminfo", 1 << 16, false)) {
+    if (const std::optional<uint64_t> kib = numberAfter(*meminfo, "\nMemAvailable:")) available = *kib << 10;
+  }
+  // One line per hierarchy, "id:controllers:path": cgroup v2's is "0::path",
+  // and where v1 still keeps memory, its line names the "memory" controller.
+  const std::optional<std::string> membership = readSmallFile(AT_FDCWD, "/proc/self/cgroup", 1 << 14, false);
+  size_t line = 0;
+  while (membership && line < membership->size()) {
+    size_t end = membership->find('\n', line);
+    if (end == std::string::npos) end = membership->size();
+    const std::string entry = membership->substr(line, end - line);
+    line = end + 1;
+    const size_t first = entry.find(':');
+    const size_t second = first == std::string::npos ? std::string::npos : entry.find(':', first + 1);
+    if (second == std::string::npos) continue;
+    const std::string controllers = "," + entry.substr(first + 1, second - first - 1) + ",";
+    const std::string path = entry.substr(second + 1);
+    if (entry.compare(0, 3, "0::") == 0) {
+      boundByCgroups(available, "/sys/fs/cgroup", path, "memory.max", "memory.current");
+    } else if (controllers.find(",memory,") != std::string::npos) {
+      boundByCgroups(available, "/sys/fs/cgroup/memory", path, "memory.limit_in_bytes", "memory.usage_in_bytes");
+    }
+  }
+  return available;
+}
 
 }  // namespace vek::linux_library

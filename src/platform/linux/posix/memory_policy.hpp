@@ -1,6 +1,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <optional>
 
 namespace vek::linux_library {
 
@@ -30,5 +32,12 @@ void reuseDecoderMemory(std::chrono::steady_clock::duration idle = std::chrono::
 // full-size render about to be encoded), so that it does not add to the
 // next peak. Thread: any.
 void returnFreedMemory();
+
+// What this process may still take of memory without pushing others out:
+// the kernel's estimate of memory available for new work (MemAvailable),
+// and no more than is left below the memory limit (memory.max) of the
+// cgroup the process is in or of any above it. nullopt when the kernel
+// says neither. Thread: any.
+std::optional<uint64_t> availableMemory();
 
 }  // namespace vek::linux_library

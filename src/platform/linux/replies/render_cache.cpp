@@ -226,6 +226,17 @@ bool RenderCache::holds(const std::string& identifier, int64_t box, const FileSt
          reader.get(storedBox) && storedBox == box && getStamp(reader, storedStamp) && sameVisibleState(storedStamp, stamp);
 }
 
+bool RenderCache::holdsAnyBox(const std::string& identifier, const FileStamp& stamp) const {
+  const AssetFolder folder = openAssetFolder(identifier, false);
+  if (!folder.fd) return false;
+  for (const std::string& name : namesInFolder(folder.fd.get())) {
+    char* end = nullptr;
+    const long long box = strtoll(name.c_str(), &end, 10);
+    if (end != name.c_str() && *end == '\0' && name == boxName(box) && holds(identifier, box, stamp)) return true;
+  }
+  return false;
+}
+
 std::optional<CachedRender> RenderCache::load(const std::string& identifier, int64_t box,
                                               const FileStamp& stamp) {
   const AssetFolder folder = openAssetFolder(identifier, false);

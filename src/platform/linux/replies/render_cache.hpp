@@ -60,6 +60,9 @@ class RenderCache {
   // it.
   bool holds(const std::string& identifier, int64_t box, const FileStamp& stamp) const;
 
+  // Whether holds() is true for the asset at any box.
+  bool holdsAnyBox(const std::string& identifier, const FileStamp& stamp) const;
+
   // Stores (or replaces) the entry for the asset at the box.
   void store(const std::string& identifier, int64_t box, const CachedRender& render);
 

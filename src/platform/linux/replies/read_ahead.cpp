@@ -9,19 +9,23 @@ namespace vek::linux_library {
 namespace {
 
 // Once the cores were found busy, this many requests are rendered on the
-// request thread alone before reading ahead again.
+// request thread alone before reading ahead again; twice as many each time
+// they are found busy again at once, up to 32 times as many, since a wait
+// that ends in nothing costs the scan its whole length.
 constexpr unsigned kPauseWhenBusy = 32;
-// A request may wait for a render ahead half as long again as its own
-// renders take, times the number of renders ahead that share the cores with
-// it, before the cores count as busy.
-constexpr int kBusyNumerator = 3;
-constexpr int kBusyDenominator = 2;
+constexpr unsigned kLongestPauseShift = 5;
+// A render ahead taking this many times its usual time, or a request
+// waiting that long, means the cores it runs on were given to others.
+constexpr int kSlowFactor = 3;
 constexpr auto kShortestWait = std::chrono::milliseconds(50);
+// The first render of a scan may wait for its worker to start and load the
+// media libraries.
+constexpr auto kFirstRenderWait = std::chrono::seconds(1);
 
 }  // namespace
 
-ReadAhead::ReadAhead(AheadRenderer renderer, unsigned threads, size_t depth, int64_t largestBox)
-    : renderer_(std::move(renderer)), threadCount_(threads), depth_(depth), largestBox_(largestBox) {}
+ReadAhead::ReadAhead(AheadRenderer renderer, unsigned threads, double expectedFactor, int64_t largestBox)
+    : renderer_(std::move(renderer)), threadCount_(threads), largestBox_(largestBox), factor_(expectedFactor) {}
 
 ReadAhead::~ReadAhead() {
   {
@@ -33,19 +37,24 @@ ReadAhead::~ReadAhead() {
   for (auto& thread : threads_) thread.join();
 }
 
-void ReadAhead::follow(int64_t mediaType, std::vector<ListedFile> listing) {
+void ReadAhead::follow(int64_t mediaType, std::vector<ListedFile> listing, bool prepare) {
   std::lock_guard lock(mutex_);
   listings_[mediaType] = std::move(listing);
   listing_.clear();
+  starts_.clear();
   for (const auto& [type, files] : listings_) {
+    starts_.push_back(listing_.size());
     for (const ListedFile& file : files) listing_.push_back(&file);
   }
   byIdentifier_.resize(listing_.size());
   for (size_t i = 0; i < listing_.size(); ++i) byIdentifier_[i] = i;
   std::sort(byIdentifier_.begin(), byIdentifier_.end(),
             [&](size_t a, size_t b) { return listing_[a]->identifier < listing_[b]->identifier; });
+  // Renders in flight keep their jobs, so that running_ stays right.
   jobs_.clear();
+  located_.clear();
   last_.reset();
+  if (prepare) startThreads();
 }
 
 std::optional<size_t> ReadAhead::positionOf(const std::string& identifier) const {
@@ -56,24 +65,41 @@ std::optional<size_t> ReadAhead::positionOf(const std::string& identifier) const
   return *found;
 }
 
+// A scan starts at the first asset of a listing, at any box, and goes on
+// asset after asset at one box.
+bool ReadAhead::continuesScan(size_t position, int64_t box) const {
+  if (box <= 0 || box > largestBox_) return false;
+  if (std::find(starts_.begin(), starts_.end(), position) != starts_.end()) return true;
+  return last_ && last_->position + 1 == position && last_->box == box;
+}
+
+// Until a render ahead was timed, the request thread's own renders show
+// what one takes, once it has made one.
+std::chrono::steady_clock::duration ReadAhead::patience() const {
+  const auto usual = usualRender_ ? *usualRender_ : ownRender_;
+  if (usual == std::chrono::steady_clock::duration::zero()) return kFirstRenderWait;
+  return std::max<std::chrono::steady_clock::duration>(usual * kSlowFactor, kShortestWait);
+}
+
 std::optional<CachedRender> ReadAhead::take(const std::string& identifier, int64_t box,
                                             std::chrono::steady_clock::duration ownRender) {
   std::unique_lock lock(mutex_);
+  if (ownRender > ownRender.zero()) ownRender_ = ownRender;
   const std::optional<size_t> position = positionOf(identifier);
   if (!position) return std::nullopt;
+  if (pausedFor_ == 0 && continuesScan(*position, box)) plan(*position, box);
   const auto found = jobs_.find(*position);
   if (found == jobs_.end() || found->second->box != box) return std::nullopt;
+  // Left among the jobs until it is done, for a thread to start it.
   const std::shared_ptr<Job> job = found->second;
-  jobs_.erase(found);
-  // Not started yet: the request thread, at its own priority, is quicker.
-  if (!job->started) return std::nullopt;
-  const auto busy = std::max<std::chrono::steady_clock::duration>(ownRender, kShortestWait) * kBusyNumerator *
-                    threadCount_ / kBusyDenominator;
-  if (!finished_.wait_for(lock, busy, [&] { return job->finished; })) {
+  job->awaited = true;
+  const bool done = finished_.wait_for(lock, patience(), [&] { return job->finished; });
+  if (const auto still = jobs_.find(*position); still != jobs_.end() && still->second == job) jobs_.erase(still);
+  if (!done) {
     pause();
     return std::nullopt;
   }
-  if (job->took > busy) pause();
+  if (job->render) busyInARow_ = 0;
   return std::move(job->render);
 }
 
@@ -86,12 +112,16 @@ void ReadAhead::asked(const std::string& identifier, int64_t box, double compres
     return;
   }
   const size_t position = *found;
-  const bool inOrder = last_ && last_->position + 1 == position && last_->box == box &&
-                       last_->compressionFactor == compressionFactor;
-  last_ = Asked{position, box, compressionFactor};
+  const bool inOrder = continuesScan(position, box);
+  last_ = Asked{position, box};
   // What lies behind is not asked for again.
   jobs_.erase(jobs_.begin(), jobs_.upper_bound(position));
-  if (!inOrder || box <= 0 || box > largestBox_) {
+  located_.erase(located_.begin(), located_.upper_bound(position));
+  if (compressionFactor != factor_) {
+    factor_ = compressionFactor;
+    dropIdle();
+  }
+  if (!inOrder) {
     dropIdle();
     return;
   }
@@ -99,33 +129,68 @@ void ReadAhead::asked(const std::string& identifier, int64_t box, double compres
     --pausedFor_;
     return;
   }
+  plan(position + 1, box);
+}
+
+// Plans the renders from `from` on, a thread's worth beyond those that may
+// run at once, and hints the files of as many more. Called with the lock.
+void ReadAhead::plan(size_t from, int64_t box) {
+  if (box != limitBox_) {
+    limit_ = renderer_.concurrency(box);
+    limitBox_ = box;
+  }
+  if (limit_ == 0) return;
+  const size_t planned = std::min(listing_.size(), from + limit_ + 1);
   bool added = false;
-  for (size_t next = position + 1; next <= position + depth_ && next < listing_.size(); ++next) {
+  for (size_t next = from; next < planned; ++next) {
     std::shared_ptr<Job>& job = jobs_[next];
-    if (job && job->box == box && job->compressionFactor == compressionFactor) continue;
-    std::optional<CataloguedFile> file = renderer_.locate(listing_[next]->identifier, box);
+    if (job && job->box == box && job->compressionFactor == factor_) continue;
+    // A render of another box or factor still in flight is left to finish,
+    // unseen: only its thread holds it now.
+    std::optional<CataloguedFile> file;
+    if (const auto hinted = located_.find(next); hinted != located_.end()) {
+      file = std::move(hinted->second);
+      located_.erase(hinted);
+    } else {
+      file = renderer_.locate(listing_[next]->identifier, box);
+    }
     if (!file) {
       jobs_.erase(next);
       continue;
     }
-    job = std::make_shared<Job>(Job{next, std::move(*file), box, compressionFactor, false, false, std::nullopt});
+    job = std::make_shared<Job>();
+    job->position = next;
+    job->file = std::move(*file);
+    job->box = box;
+    job->compressionFactor = factor_;
     added = true;
+  }
+  const size_t hinted = std::min(listing_.size(), planned + limit_);
+  for (size_t next = planned; next < hinted; ++next) {
+    if (located_.count(next) != 0) continue;
+    std::optional<CataloguedFile>& file = located_[next];
+    file = renderer_.locate(listing_[next]->identifier, box);
+    if (file) renderer_.hint(*file);
   }
   if (!added) return;
   startThreads();
-  lock.unlock();
   queued_.notify_all();
 }
 
 void ReadAhead::pause() {
-  pausedFor_ = kPauseWhenBusy;
+  pausedFor_ = kPauseWhenBusy << std::min(busyInARow_, kLongestPauseShift);
+  ++busyInARow_;
   dropIdle();
 }
 
 // Renders in flight stay, so that a request for one of them still waits for
-// it; their threads hold on to them.
+// it; their threads hold on to them. So does the one a request waits for.
 void ReadAhead::dropIdle() {
-  std::erase_if(jobs_, [](const auto& entry) { return !entry.second->started || entry.second->finished; });
+  std::erase_if(jobs_, [](const auto& entry) {
+    const Job& job = *entry.second;
+    return !job.awaited && (!job.started || job.finished);
+  });
+  located_.clear();
 }
 
 void ReadAhead::startThreads() {
@@ -150,7 +215,9 @@ void ReadAhead::run() {
     ListedFile file;
     {
       std::unique_lock lock(mutex_);
+      // The lowest position first: the one the request waits for.
       auto unstarted = [&] {
+        if (running_ >= limit_) return std::shared_ptr<Job>();
         for (const auto& [position, candidate] : jobs_) {
           if (!candidate->started) return candidate;
         }
@@ -159,6 +226,7 @@ void ReadAhead::run() {
       queued_.wait(lock, [&] { return stopping_ || (job = unstarted()); });
       if (stopping_) break;
       job->started = true;
+      ++running_;
       file = *listing_[job->position];
     }
     std::optional<CachedRender> render;
@@ -173,8 +241,17 @@ void ReadAhead::run() {
       job->render = std::move(render);
       job->took = std::chrono::steady_clock::now() - start;
       job->finished = true;
+      --running_;
+      if (usualRender_ && job->took > patience()) {
+        pause();
+      } else if (job->render) {
+        // One slow render moves the usual time only a little.
+        const auto counted = usualRender_ ? std::min(job->took, *usualRender_ * 2) : job->took;
+        usualRender_ = usualRender_ ? (*usualRender_ * 7 + counted) / 8 : counted;
+      }
     }
     finished_.notify_all();
+    queued_.notify_one();
   }
 }
 

@@ -1,11 +1,14 @@
 #include "platform/linux/replies/rendered_images.hpp"
 
+#include <fcntl.h>
 #include <sched.h>
 
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/linux/modules/backends.hpp"
+#include "platform/linux/posix/memory_policy.hpp"
+#include "platform/linux/posix/no_links.hpp"
 #include "platform/linux/replies/cached_image.hpp"
 #include "platform/linux/replies/worker_loop.hpp"
 #include "platform/linux/replies/worker_pool.hpp"
@@ -16,24 +19,57 @@ namespace {
 // Larger boxes are not rendered ahead: a few full-size renders held at once
 // would cost more memory than the time they save is worth.
 constexpr int64_t kMaxReadAheadBox = 2048;
-constexpr unsigned kMaxReadAheadThreads = 4;
+// The factor the parent's requests encode at, for the renders ahead planned
+// before its first reply tells: a render made at another factor is not
+// served, only wasted.
+constexpr double kUsualCompressionFactor = 0.85;
+// The box whose worker count the workers started at a listing are for.
+constexpr int64_t kUsualBox = 256;
+// A worker's peak beyond the libraries it shares with every other process:
+// its heap and the media libraries' own, and the decoded image, which is at
+// most three times the box on a side (a JPEG's reduced decode keeps a margin
+// of up to twice the 1.5 it needs), three bytes a pixel, held once more as
+// it is resized and encoded.
+constexpr uint64_t kWorkerBaseBytes = uint64_t{48} << 20;
+constexpr uint64_t kWorkerBytesPerBoxPixel = 2 * 9 * 3;
+// Workers take at most this share of the memory available: the parent, the
+// helper and the rest of the desktop need theirs.
+constexpr uint64_t kMemoryShareDivisor = 2;
+// A photo's whole file; for a video, its start, where the poster frame is.
+constexpr off_t kMostHintedBytes = off_t{64} << 20;
 
 std::shared_ptr<PlatformImage> renderFile(const OpenedFile& file, int64_t box, bool video) {
   MediaBackend& media = mediaBackend();
   return video ? media.renderVideoPoster(file, box) : media.renderImageFile(file, box);
 }
 
-// One worker per core this process may run on, a few at most; none on a
-// single core, which has nothing idle to give, or with
-// VEK_RENDER_READ_AHEAD=0.
-unsigned readAheadThreads() {
+// The cores this process may run on; none with VEK_RENDER_READ_AHEAD=0.
+unsigned coresToRenderOn() {
   const char* setting = std::getenv("VEK_RENDER_READ_AHEAD");
   if (setting != nullptr && std::strcmp(setting, "0") == 0) return 0;
   cpu_set_t cpus;
   CPU_ZERO(&cpus);
   if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return 0;
-  const auto count = static_cast<unsigned>(CPU_COUNT(&cpus));
-  return count < 2 ? 0 : std::min(count, kMaxReadAheadThreads);
+  return static_cast<unsigned>(CPU_COUNT(&cpus));
+}
+
+// One worker per core, as many as the memory available holds at their peak
+// at the box; none on a single core, which has nothing idle to give: the
+// request thread keeps it busy on its own.
+unsigned workersFor(unsigned cores, int64_t box) {
+  if (cores < 2) return 0;
+  const uint64_t peak = kWorkerBaseBytes + kWorkerBytesPerBoxPixel * static_cast<uint64_t>(box * box);
+  const std::optional<uint64_t> available = availableMemory();
+  if (!available) return cores;
+  return static_cast<unsigned>(std::min<uint64_t>(cores, *available / kMemoryShareDivisor / peak));
+}
+
+// Asks the kernel to read the file's pages now, at the helper's I/O
+// priority, so that the worker that renders it next finds them in memory.
+// Just a hint: a file that cannot be opened is left to its render.
+void readFileAhead(const std::string& path) {
+  const UniqueFd fd = openWithoutLinks(path, O_RDONLY | O_NONBLOCK);
+  if (fd) posix_fadvise(fd.get(), 0, kMostHintedBytes, POSIX_FADV_WILLNEED);
 }
 
 // Keeps a render in the cache only while its file is still there as it was
@@ -85,16 +121,19 @@ RenderCache* RenderedImages::cache() {
 ReadAhead* RenderedImages::readAhead() {
   if (!readAheadMade_) {
     readAheadMade_ = true;
-    if (const unsigned threads = readAheadThreads()) {
+    const unsigned cores = coresToRenderOn();
+    if (const unsigned threads = workersFor(cores, kUsualBox)) {
       auto workers = std::make_shared<WorkerPool>("/proc/self/exe", workerArguments_, threads);
       AheadRenderer renderer{
           [this](const std::string& identifier, int64_t box) { return fileToRenderAhead(identifier, box); },
+          [](const CataloguedFile& file) { readFileAhead(file.path); },
+          [cores, threads](int64_t box) { return std::min(threads, workersFor(cores, box)); },
           [workers] { workers->prepare(); },
           [workers](const ListedFile& listed, const CataloguedFile& file, int64_t box, double factor) {
             return workers->render(AheadJob{listed.identifier, file, box, factor, listed.video});
           },
           [workers] { workers->stop(); }};
-      readAhead_ = std::make_unique<ReadAhead>(std::move(renderer), threads, 2 * threads, kMaxReadAheadBox);
+      readAhead_ = std::make_unique<ReadAhead>(std::move(renderer), threads, kUsualCompressionFactor, kMaxReadAheadBox);
     }
   }
   return readAhead_.get();
@@ -111,13 +150,25 @@ std::optional<CataloguedFile> RenderedImages::fileToRenderAhead(const std::strin
   return file;
 }
 
+// The workers start as the listing goes out, so that they are ready for
+// its first request, unless its first asset's render is kept already: then
+// the parent is most likely rescanning what the cache holds.
 void RenderedImages::listed(int64_t mediaType, const std::vector<PhotoAsset>& assets) {
   ReadAhead* ahead = readAhead();
   if (!ahead) return;
   std::vector<ListedFile> files;
   files.reserve(assets.size());
   for (const auto& asset : assets) files.push_back({asset.localIdentifier, asset.mediaType == kMediaTypeVideo});
-  ahead->follow(mediaType, std::move(files));
+  bool prepare = false;
+  if (!assets.empty()) {
+    if (const std::optional<CataloguedFile> first = locate_(assets.front().localIdentifier)) {
+      const std::optional<FileStamp> stamp = stampOfFile(first->path);
+      RenderCache* kept = cache();
+      prepare = stamp && isCatalogued(*stamp, first->stamp) &&
+                !(kept && kept->holdsAnyBox(assets.front().localIdentifier, *stamp));
+    }
+  }
+  ahead->follow(mediaType, std::move(files), prepare);
 }
 
 void RenderedImages::forget(const std::vector<std::string>& identifiers) {
@@ -165,7 +216,7 @@ void RenderedImages::handedOut(const std::string& identifier, const std::string&
 int serveRenderWorker(int socket) {
   const std::unique_ptr<RenderCache> cache = RenderCache::fromEnvironment();
   return runWorkerLoop(
-      socket, [] { mediaBackend(); }, [&](const AheadJob& job) { return renderInWorker(cache.get(), job); });
+      socket, [] { mediaBackend().renderOnCallingThread(); }, [&](const AheadJob& job) { return renderInWorker(cache.get(), job); });
 }
 
 }  // namespace vek::linux_library

@@ -1,11 +1,13 @@
 #include "platform/linux/replies/worker_pool.hpp"
 
 #include <fcntl.h>
+#include <linux/ioprio.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -91,7 +93,8 @@ void WorkerPool::release(const Worker& worker, bool fit) {
   workers_.erase(mine);
 }
 
-// Forked from a short-lived thread of its own at the lowest priority, so
+// Forked from a short-lived thread of its own at the lowest CPU and I/O
+// priority, so
 // that the worker is born there, and not even its start-up competes with the
 // helper (posix_spawn refuses the idle class, and a child that lowered
 // itself would first run at the helper's priority). Between fork and exec
@@ -115,6 +118,8 @@ std::optional<WorkerPool::Worker> WorkerPool::spawn() {
         pthread_setname_np(pthread_self(), "vek-ahead-fork");
         const sched_param lowest{};
         if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &lowest) != 0) setpriority(PRIO_PROCESS, 0, 19);
+        // Its reads too wait for a disk that nothing else uses.
+        syscall(SYS_ioprio_set, IOPRIO_WHO_PROCESS, 0, IOPRIO_PRIO_VALUE(IOPRIO_CLASS_IDLE, 0));
         pid = fork();
         if (pid != 0) return;
         const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);

@@ -20,7 +20,7 @@ namespace vek::linux_library {
 // A worker that crashes on a file costs a render ahead, not the helper.
 //
 // `program` is started with `arguments` (argv[0] first) at the lowest CPU
-// priority (the idle class, else nice 19), its stdin a socket, its stdout
+// priority (the idle class, else nice 19) and in the idle I/O class, its stdin a socket, its stdout
 // and stderr /dev/null; it answers each job frame with
 // one answer frame (ahead_wire.hpp). Up to `most` run at once, started by
 // prepare(), or when a job finds none free. Thread: any.

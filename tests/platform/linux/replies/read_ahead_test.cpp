@@ -1,9 +1,11 @@
 #include "platform/linux/replies/read_ahead.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -15,15 +17,22 @@ using namespace std::chrono_literals;
 
 constexpr double kFactor = 0.85;
 
-// A renderer that notes every render it makes and can be held shut, so a
-// test decides when renders in flight (and preparations, when
+// A renderer that notes every render, preparation and hint, and can be held
+// shut, so a test decides when renders in flight (and preparations, when
 // `holdPreparations` is set) finish.
 class FakeRenderer {
  public:
   AheadRenderer renderer() {
     return {[](const std::string& identifier, int64_t) { return std::optional(CataloguedFile{"/p/" + identifier, {}}); },
+            [this](const CataloguedFile& file) {
+              std::lock_guard lock(mutex_);
+              hinted_.push_back(file.path);
+            },
+            [this](int64_t box) { return box == 1024 ? 1u : concurrency; },
             [this] {
               std::unique_lock lock(mutex_);
+              ++prepared_;
+              changed_.notify_all();
               changed_.wait(lock, [&] { return open_ || !holdPreparations; });
             },
             [this](const ListedFile& listed, const CataloguedFile& file, int64_t box, double factor) {
@@ -48,6 +57,10 @@ class FakeRenderer {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, 1s, [&] { return started_.size() >= count; });
   }
+  bool waitForPrepared(unsigned count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 1s, [&] { return prepared_ >= count; });
+  }
   // Waits until every render started has finished.
   void waitForQuiet() {
     std::unique_lock lock(mutex_);
@@ -57,6 +70,13 @@ class FakeRenderer {
     std::lock_guard lock(mutex_);
     return started_;
   }
+  std::vector<std::string> hinted() {
+    std::lock_guard lock(mutex_);
+    return hinted_;
+  }
+
+  bool holdPreparations = false;
+  unsigned concurrency = 1;
 
  private:
   std::optional<CachedRender> render(const ListedFile& file, const std::string& path, int64_t box, double factor) {
@@ -72,9 +92,8 @@ class FakeRenderer {
   std::mutex mutex_;
   std::condition_variable changed_;
   bool open_ = true;
-
- public:
-  bool holdPreparations = false;
+  unsigned prepared_ = 0;
+  std::vector<std::string> hinted_;
   std::vector<std::string> started_;
   size_t finished_ = 0;
 };
@@ -87,153 +106,140 @@ std::vector<ListedFile> listing(int count) {
 
 std::string id(int i) { return "id" + std::to_string(i); }
 
-// Two requests in order, with renders held shut: the third asset's render
-// ahead is under way and cannot finish.
-void scanHeldShut(FakeRenderer& fake, ReadAhead& ahead) {
-  fake.close();
-  ahead.asked(id(0), 256, kFactor);
-  ahead.asked(id(1), 256, kFactor);
-  ASSERT_TRUE(fake.waitForStarted(1));
+// A request for an asset, as the helper makes it: what was made ahead, else
+// nothing (the request renders itself); then the reply is handed out.
+std::optional<CachedRender> request(ReadAhead& ahead, int i, int64_t box = 256) {
+  std::optional<CachedRender> made = ahead.take(id(i), box, {});
+  ahead.asked(id(i), box, kFactor);
+  return made;
 }
 
-TEST(ReadAheadTest, AScanInOrderIsRenderedAheadEachAssetOnce) {
+// From the first request on, every render of a scan in order is made ahead,
+// each once, and as many at once as the box allows: the workers start with
+// the listing, and the files after those rendered are hinted first.
+TEST(ReadAheadTest, AScanInOrderIsRenderedAheadFromItsFirstRequestEachAssetOnce) {
   FakeRenderer fake;
-  ReadAhead ahead(fake.renderer(), 2, 4, 2048);
-  ahead.follow(1, listing(20));
-  std::map<std::string, int> renders;
-  for (int i = 0; i < 20; ++i) {
-    if (std::optional<CachedRender> made = ahead.take(id(i), 256, 10s)) {
-      EXPECT_EQ(made->jpeg, "/p/id" + std::to_string(i) + "@256");
-    } else {
-      ++renders[id(i)];  // the request renders it itself
-    }
-    ahead.asked(id(i), 256, kFactor);
-    // The next one is under way before it is asked for.
-    if (i >= 1 && i < 19) {
-      ASSERT_TRUE(fake.waitForStarted(size_t(i)));
-    }
+  fake.concurrency = 3;
+  ReadAhead ahead(fake.renderer(), 3, kFactor, 2048);
+  ahead.follow(1, listing(30), true);
+  ASSERT_TRUE(fake.waitForPrepared(3));
+  for (int i = 0; i < 30; ++i) {
+    const std::optional<CachedRender> made = request(ahead, i);
+    ASSERT_TRUE(made) << i;
+    EXPECT_EQ(made->jpeg, "/p/id" + std::to_string(i) + "@256");
   }
   fake.waitForQuiet();
-  for (const auto& started : fake.started()) ++renders[started];
-  EXPECT_EQ(renders.size(), 20u);
-  for (const auto& [identifier, count] : renders) EXPECT_EQ(count, 1) << identifier;
-  // Only the first two, which showed the order, were rendered on request.
-  EXPECT_EQ(fake.started().size(), 18u);
+  std::vector<std::string> each;
+  for (int i = 0; i < 30; ++i) each.push_back(id(i));
+  std::vector<std::string> started = fake.started();
+  std::sort(started.begin(), started.end(), [](const std::string& a, const std::string& b) {
+    return std::stoi(a.substr(2)) < std::stoi(b.substr(2));
+  });
+  EXPECT_EQ(started, each);
+  std::vector<std::string> hinted;
+  for (int i = 4; i < 30; ++i) hinted.push_back("/p/" + id(i));
+  EXPECT_EQ(fake.hinted(), hinted);
+
+  // Renders held shut while the first request waits: as many run as the
+  // box allows, the next one queued.
+  auto runningAtOnce = [](int64_t box) {
+    FakeRenderer held;
+    held.concurrency = 3;
+    ReadAhead scan(held.renderer(), 3, kFactor, 2048);
+    scan.follow(1, listing(10), false);
+    held.close();
+    std::thread first([&] { EXPECT_TRUE(request(scan, 0, box)); });
+    EXPECT_TRUE(held.waitForStarted(1));
+    std::this_thread::sleep_for(50ms);
+    const size_t running = held.started().size();
+    held.open();
+    first.join();
+    return running;
+  };
+  EXPECT_EQ(runningAtOnce(256), 3u);
+  EXPECT_EQ(runningAtOnce(1024), 1u);
 }
 
-TEST(ReadAheadTest, ARequestWaitsForTheRenderInFlight) {
+// A shuffled scan renders nothing ahead but what the rare neighbours in its
+// order ask for, and a request off the order drops what was made for it.
+TEST(ReadAheadTest, AShuffledScanRendersAlmostNothingAhead) {
   FakeRenderer fake;
-  ReadAhead ahead(fake.renderer(), 1, 1, 2048);
-  ahead.follow(1, listing(5));
-  scanHeldShut(fake, ahead);
+  fake.concurrency = 2;
+  ReadAhead ahead(fake.renderer(), 2, kFactor, 2048);
+  ahead.follow(1, listing(200), false);
+  std::vector<int> order(200);
+  for (int i = 0; i < 200; ++i) order[size_t(i)] = i;
+  std::shuffle(order.begin(), order.end(), std::mt19937(7));
+  size_t inOrder = 0;
+  for (size_t k = 0; k < order.size(); ++k) {
+    if (order[k] == 0 || (k > 0 && order[k] == order[k - 1] + 1)) ++inOrder;
+    request(ahead, order[k]);
+  }
+  fake.waitForQuiet();
+  // Each request that continues the order starts at most its own render
+  // and three ahead of it.
+  EXPECT_LE(fake.started().size(), 4 * inOrder);
+
+  // Another box drops the renders not started; boxes past the largest, and
+  // the full image, are never read ahead.
+  const size_t before = fake.started().size();
+  for (int64_t box : {4096, 0}) {
+    for (int i = 0; i < 4; ++i) EXPECT_FALSE(request(ahead, i, box));
+  }
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(fake.started().size(), before);
+}
+
+TEST(ReadAheadTest, ARequestWaitsForItsRenderOnlySoLongAndThenPauses) {
+  FakeRenderer fake;
+  ReadAhead ahead(fake.renderer(), 1, kFactor, 2048);
+  ahead.follow(1, listing(100), false);
+  fake.close();
   std::optional<CachedRender> made;
-  std::thread request([&] { made = ahead.take(id(2), 256, 10s); });
+  std::thread waiting([&] { made = request(ahead, 0); });
+  ASSERT_TRUE(fake.waitForStarted(1));
   std::this_thread::sleep_for(50ms);
   fake.open();
-  request.join();
+  waiting.join();
   ASSERT_TRUE(made);
-  EXPECT_EQ(made->jpeg, "/p/id2@256");
-  EXPECT_EQ(fake.started(), std::vector<std::string>{id(2)});
+  EXPECT_EQ(made->jpeg, "/p/id0@256");
+  for (int i = 1; i < 3; ++i) EXPECT_TRUE(request(ahead, i));
+  // Rendering one at a time, and one queued: the third and fourth.
+  ASSERT_TRUE(fake.waitForStarted(5));
 
-  // A render that never gets a core is waited for only so long, and then
-  // reading ahead pauses.
-  ahead.asked(id(2), 256, kFactor);
-  ASSERT_TRUE(fake.waitForStarted(2));
+  // A render that never gets a core is waited for three times as long as
+  // they took, and then the request renders itself, and reading ahead
+  // pauses: the request thread goes on alone.
   fake.waitForQuiet();
   fake.close();
-  ASSERT_TRUE(ahead.take(id(3), 256, 10s));
-  ahead.asked(id(3), 256, kFactor);
-  ASSERT_TRUE(fake.waitForStarted(3));
-  EXPECT_FALSE(ahead.take(id(4), 256, 20ms));
+  EXPECT_TRUE(request(ahead, 3));
+  EXPECT_TRUE(request(ahead, 4));
+  ASSERT_TRUE(fake.waitForStarted(6));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(request(ahead, 5));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);
+  const size_t started = fake.started().size();
   fake.open();
+  for (int i = 6; i < 30; ++i) EXPECT_FALSE(request(ahead, i)) << i;
   fake.waitForQuiet();
-  ahead.asked(id(4), 256, kFactor);
-  std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(fake.started().size(), 3u);
+  EXPECT_EQ(fake.started().size(), started);
 }
 
-TEST(ReadAheadTest, WhileItsThreadsPrepareRequestsRenderForThemselves) {
+TEST(ReadAheadTest, WhileItsThreadsPrepareTheFirstRequestWaitsASecondAtMost) {
   FakeRenderer fake;
   fake.holdPreparations = true;
-  ReadAhead ahead(fake.renderer(), 1, 2, 2048);
-  ahead.follow(1, listing(10));
   fake.close();
-  ahead.asked(id(0), 256, kFactor);
-  ahead.asked(id(1), 256, kFactor);
-  // Planned but not started: not waited for, and no reason to pause.
-  EXPECT_FALSE(ahead.take(id(2), 256, 10s));
-  ahead.asked(id(2), 256, kFactor);
-  fake.open();
-  ASSERT_TRUE(fake.waitForStarted(2));
-  fake.waitForQuiet();
-  EXPECT_EQ(fake.started(), (std::vector<std::string>{id(3), id(4)}));
-  EXPECT_TRUE(ahead.take(id(3), 256, 10s));
-}
-
-TEST(ReadAheadTest, EndsWithoutWaitingForARenderInFlight) {
-  FakeRenderer fake;
   {
-    ReadAhead ahead(fake.renderer(), 1, 1, 2048);
-    ahead.follow(1, listing(5));
-    scanHeldShut(fake, ahead);
-    // Destroyed here: it must have the renderer end the render it holds
-    // rather than join a thread that waits for ever.
+    ReadAhead ahead(fake.renderer(), 1, kFactor, 2048);
+    ahead.follow(1, listing(10), true);
+    ASSERT_TRUE(fake.waitForPrepared(1));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(request(ahead, 0));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
+    // Destroyed here, a preparation and no render in flight: it must have
+    // the renderer end them rather than join a thread that waits for ever.
   }
-  EXPECT_EQ(fake.started(), std::vector<std::string>{id(2)});
-}
-
-TEST(ReadAheadTest, PausesWhenRendersAheadTakeLongerThanTheRequestsOwn) {
-  FakeRenderer fake;
-  ReadAhead ahead(fake.renderer(), 1, 1, 2048);
-  ahead.follow(1, listing(40));
-  scanHeldShut(fake, ahead);
-  std::this_thread::sleep_for(150ms);
-  fake.open();
-  fake.waitForQuiet();
-  // Done, but in far more than the request's own 20 ms (or the 50 ms that
-  // any render may take):
-  // served all the same, and then the request thread goes on alone.
-  ASSERT_TRUE(ahead.take(id(2), 256, 20ms));
-  for (int i = 2; i < 10; ++i) ahead.asked(id(i), 256, kFactor);
-  std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(fake.started().size(), 1u);
-}
-
-TEST(ReadAheadTest, StopsWhenTheParentLeavesTheOrderOrTheBox) {
-  FakeRenderer fake;
-  ReadAhead ahead(fake.renderer(), 1, 3, 2048);
-  ahead.follow(1, listing(30));
-  ahead.asked(id(0), 256, kFactor);
-  ahead.asked(id(1), 256, kFactor);
-  // No more than `depth` ahead of the last request.
-  ASSERT_TRUE(fake.waitForStarted(3));
-  fake.waitForQuiet();
-  std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(fake.started(), (std::vector<std::string>{id(2), id(3), id(4)}));
-
-  // Out of order: what was made ahead and not asked for is dropped.
-  ahead.asked(id(9), 256, kFactor);
-  EXPECT_FALSE(ahead.take(id(3), 256, 10s));
-  EXPECT_FALSE(ahead.take(id(10), 256, 10s));
-
-  // Back in order, then another box: the renders not started are dropped.
-  fake.close();
-  ahead.asked(id(10), 256, kFactor);
-  ASSERT_TRUE(fake.waitForStarted(4));
-  ahead.asked(id(11), 1024, kFactor);
-  fake.open();
-  fake.waitForQuiet();
-  std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(fake.started().size(), 4u);
-  EXPECT_EQ(fake.started().back(), id(11));
-  EXPECT_FALSE(ahead.take(id(12), 1024, 10s));
-
-  // Boxes past the largest, and the full image, are never read ahead.
-  for (int64_t box : {4096, 0}) {
-    for (int i = 20; i < 24; ++i) ahead.asked(id(i), box, kFactor);
-  }
-  std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(fake.started().size(), 4u);
+  EXPECT_TRUE(fake.started().empty());
 }
 
 }  // namespace

@@ -18,8 +18,7 @@ constexpr unsigned kLongestPauseShift = 5;
 // waiting that long, means the cores it runs on were given to others.
 constexpr int kSlowFactor = 3;
 constexpr auto kShortestWait = std::chrono::milliseconds(50);
-// The first render of a scan may wait for its worker to start and load the
-// media libraries.
+// Before any render was timed.
 constexpr auto kFirstRenderWait = std::chrono::seconds(1);
 
 }  // namespace
@@ -90,8 +89,15 @@ std::optional<CachedRender> ReadAhead::take(const std::string& identifier, int64
   if (pausedFor_ == 0 && continuesScan(*position, box)) plan(*position, box);
   const auto found = jobs_.find(*position);
   if (found == jobs_.end() || found->second->box != box) return std::nullopt;
-  // Left among the jobs until it is done, for a thread to start it.
   const std::shared_ptr<Job> job = found->second;
+  // No thread is ready yet (the workers are still starting): the request
+  // renders for itself rather than wait on a start-up that an idle-priority
+  // worker on a busy machine may take long to finish.
+  if (!job->started && ready_ == 0) {
+    jobs_.erase(found);
+    return std::nullopt;
+  }
+  // Left among the jobs until it is done, for a thread to start it.
   job->awaited = true;
   const bool done = finished_.wait_for(lock, patience(), [&] { return job->finished; });
   if (const auto still = jobs_.find(*position); still != jobs_.end() && still->second == job) jobs_.erase(still);
@@ -210,6 +216,10 @@ void ReadAhead::run() {
   } catch (...) {
     // Then the first render pays for what was not prepared.
   }
+  {
+    std::lock_guard lock(mutex_);
+    ++ready_;
+  }
   for (;;) {
     std::shared_ptr<Job> job;
     ListedFile file;
@@ -230,9 +240,10 @@ void ReadAhead::run() {
       file = *listing_[job->position];
     }
     std::optional<CachedRender> render;
+    std::chrono::nanoseconds cpu{-1};
     const auto start = std::chrono::steady_clock::now();
     try {
-      render = renderer_.render(file, job->file, job->box, job->compressionFactor);
+      render = renderer_.render(file, job->file, job->box, job->compressionFactor, cpu);
     } catch (...) {
       // A render that cannot be made ahead is made, or fails, on request.
     }
@@ -242,7 +253,12 @@ void ReadAhead::run() {
       job->took = std::chrono::steady_clock::now() - start;
       job->finished = true;
       --running_;
-      if (usualRender_ && job->took > patience()) {
+      // A render's processor time tells a starved render from a large
+      // photo; without it, a render far slower than usual is taken for
+      // starved. Renders too short to tell say nothing.
+      const bool starved = cpu.count() >= 0 ? job->took > kShortestWait && cpu * 2 < job->took
+                                             : usualRender_ && job->took > patience();
+      if (starved) {
         pause();
       } else if (job->render) {
         // One slow render moves the usual time only a little.

@@ -31,11 +31,13 @@ struct ListedFile {
 // renders at the box may run at once (0: none, the box is not rendered
 // ahead). These run on the request thread (the one that calls take() and
 // asked()). render() makes one file's reply at the box and factor (from the
-// disk cache or afresh), nullopt when it cannot; it runs on the read-ahead
+// disk cache or afresh), nullopt when it cannot, and sets `cpu` to the
+// processor time it took where it can tell; it runs on the read-ahead
 // threads, several at once, and is where the low priority of rendering ahead
 // belongs (the helper hands it to worker processes). prepare() runs on each
 // read-ahead thread as it starts, before it takes a render: what it costs
-// once (starting a worker) is then paid before the scan needs it. stop()
+// once (starting a worker) then holds up no request, which meanwhile
+// renders for itself. stop()
 // runs once, on destruction, before the threads are joined: it must end the
 // renders and preparations in flight.
 struct AheadRenderer {
@@ -44,7 +46,7 @@ struct AheadRenderer {
   std::function<unsigned(int64_t box)> concurrency;
   std::function<void()> prepare;
   std::function<std::optional<CachedRender>(const ListedFile&, const CataloguedFile& file, int64_t box,
-                                            double compressionFactor)>
+                                            double compressionFactor, std::chrono::nanoseconds& cpu)>
       render;
   std::function<void()> stop;
 };
@@ -62,13 +64,14 @@ struct AheadRenderer {
 // asked for or dropped.
 //
 // Renders ahead run at idle priority, which a busy machine runs late or not
-// at all, so a request waits only so long: three times what renders ahead
-// have been taking, or before any was timed what the request thread's own
-// take (a second before either, as the first may wait for its thread's
-// preparation). Past it the caller renders itself. Then, and whenever a
-// render ahead took that long, the cores were not idle, and read-ahead
-// pauses for a while, longer each time the cores are found busy again
-// before a render ahead was served.
+// at all. A render ahead that had a core for less than half its time shows
+// the cores were not idle, and read-ahead pauses for a while (the request
+// thread renders alone meanwhile), longer each time the cores are found busy
+// again before a render ahead was served. A request waits only so long for
+// its render: three times what renders ahead have been taking, or before
+// any was timed what the request thread's own take (a second before
+// either); past it the caller renders itself, and read-ahead pauses too.
+// Until a thread is prepared, requests render for themselves.
 //
 // Called from one thread (the request thread); the threads start when a
 // listing asks for them or on first use, and are stopped and joined on
@@ -145,6 +148,7 @@ class ReadAhead {
   int64_t limitBox_ = 0;       // the box `limit_` is for
   unsigned limit_ = 0;         // renders that may run at once
   unsigned running_ = 0;       // renders running
+  unsigned ready_ = 0;         // threads done preparing
   std::optional<std::chrono::steady_clock::duration> usualRender_;  // what renders ahead take, smoothed
   std::chrono::steady_clock::duration ownRender_{};                 // the request thread's last
   unsigned pausedFor_ = 0;     // requests to let pass before reading ahead again

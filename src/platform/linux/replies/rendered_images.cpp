@@ -129,8 +129,9 @@ ReadAhead* RenderedImages::readAhead() {
           [](const CataloguedFile& file) { readFileAhead(file.path); },
           [cores, threads](int64_t box) { return std::min(threads, workersFor(cores, box)); },
           [workers] { workers->prepare(); },
-          [workers](const ListedFile& listed, const CataloguedFile& file, int64_t box, double factor) {
-            return workers->render(AheadJob{listed.identifier, file, box, factor, listed.video});
+          [workers](const ListedFile& listed, const CataloguedFile& file, int64_t box, double factor,
+                    std::chrono::nanoseconds& cpu) {
+            return workers->render(AheadJob{listed.identifier, file, box, factor, listed.video}, &cpu);
           },
           [workers] { workers->stop(); }};
       readAhead_ = std::make_unique<ReadAhead>(std::move(renderer), threads, kUsualCompressionFactor, kMaxReadAheadBox);

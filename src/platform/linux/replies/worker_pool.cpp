@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +28,14 @@ namespace {
 constexpr unsigned kMostFailures = 8;
 // Far above any reply at the boxes rendered ahead.
 constexpr size_t kLargestAnswer = size_t{256} << 20;
+
+// The processor time the process has used, all its threads together.
+std::optional<std::chrono::nanoseconds> cpuTimeOf(pid_t pid) {
+  clockid_t clock{};
+  timespec now{};
+  if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &now) != 0) return std::nullopt;
+  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
 
 }  // namespace
 
@@ -48,7 +57,7 @@ void WorkerPool::prepare() {
   if (std::optional<Worker> started = spawn()) release(*started, ready(*started));
 }
 
-std::optional<CachedRender> WorkerPool::render(const AheadJob& job) {
+std::optional<CachedRender> WorkerPool::render(const AheadJob& job, std::chrono::nanoseconds* cpu) {
   std::optional<Worker> worker;
   {
     std::lock_guard lock(mutex_);
@@ -69,8 +78,12 @@ std::optional<CachedRender> WorkerPool::render(const AheadJob& job) {
     }
   }
   std::optional<std::optional<CachedRender>> answer;
+  const std::optional<std::chrono::nanoseconds> before = cpuTimeOf(worker->pid);
   if (sendFrame(worker->socket, encodeJob(job))) {
     if (std::optional<std::string> frame = receiveFrame(worker->socket, kLargestAnswer)) answer = decodeRendered(*frame);
+  }
+  if (const std::optional<std::chrono::nanoseconds> after = cpuTimeOf(worker->pid); cpu && answer && before && after) {
+    *cpu = *after - *before;
   }
   release(*worker, answer.has_value());
   return answer ? std::move(*answer) : std::nullopt;

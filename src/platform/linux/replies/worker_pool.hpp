@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <mutex>
 #include <optional>
@@ -38,7 +39,9 @@ class WorkerPool {
 
   // The job's render by a free worker; nullopt when it made none, when no
   // worker could be had, or when the worker died or was stopped meanwhile.
-  std::optional<CachedRender> render(const AheadJob& job);
+  // With `cpu`, sets it to the processor time the worker spent on the job,
+  // when it answered (else leaves it alone).
+  std::optional<CachedRender> render(const AheadJob& job, std::chrono::nanoseconds* cpu = nullptr);
 
   // Ends the renders in flight, which then return nullopt, and refuses
   // later jobs.

@@ -203,17 +203,18 @@ class Reply:
 
 class Helper:
     """The helper as a child process, its requests timed from the line
-    written to the reply line read.
+    written to the reply line read. `prefix` goes before the binary on the
+    command line (taskset and its options, say), under GNU time.
 
     Use as a context manager: leaving it normally closes stdin and checks the
     exit status; leaving it by an exception kills the helper.
     """
 
-    def __init__(self, binary, environment):
+    def __init__(self, binary, environment, prefix=()):
         self._ids = itertools.count(1)
         self._usage = tempfile.NamedTemporaryFile(mode="r")
         self._start = time.perf_counter()
-        self._process = subprocess.Popen(_under_time([binary], self._usage), stdin=subprocess.PIPE,
+        self._process = subprocess.Popen(_under_time([*prefix, binary], self._usage), stdin=subprocess.PIPE,
                                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=environment)
         self.metrics = None
 

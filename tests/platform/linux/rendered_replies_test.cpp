@@ -1,4 +1,7 @@
+#include <linux/ioprio.h>
 #include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -182,6 +185,7 @@ TEST_F(RenderedRepliesTest, RepliesRenderedAheadAreTheFreshRepliesByteForByte) {
   size_t workersSeen = 0;
   size_t helperThreadsAtLowest = 0;
   size_t workerThreadsAboveLowest = 0;
+  size_t workersAboveIdleIo = 0;
   auto notePriorities = [&](pid_t pid) {
     // But for the short-lived thread that forks the workers at that priority.
     const std::vector<bool> own = lowestPriorityOfThreads(pid, "vek-ahead-fork");
@@ -191,6 +195,8 @@ TEST_F(RenderedRepliesTest, RepliesRenderedAheadAreTheFreshRepliesByteForByte) {
     for (pid_t worker : workers) {
       const std::vector<bool> threads = lowestPriorityOfThreads(worker);
       workerThreadsAboveLowest += size_t(std::count(threads.begin(), threads.end(), false));
+      const long io = syscall(SYS_ioprio_get, IOPRIO_WHO_PROCESS, worker);
+      if (io >= 0 && IOPRIO_PRIO_CLASS(io) != IOPRIO_CLASS_IDLE) ++workersAboveIdleIo;
     }
   };
   EXPECT_EQ(replies(aheadOnly, 256, notePriorities), fresh);
@@ -198,6 +204,7 @@ TEST_F(RenderedRepliesTest, RepliesRenderedAheadAreTheFreshRepliesByteForByte) {
   EXPECT_GT(workersSeen, 0u) << "no render-ahead worker was seen";
   EXPECT_EQ(helperThreadsAtLowest, 0u);
   EXPECT_EQ(workerThreadsAboveLowest, 0u);
+  EXPECT_EQ(workersAboveIdleIo, 0u);
   EXPECT_EQ(replies(ahead, 256), fresh);
   EXPECT_EQ(entries().size(), kPhotos);
   // All served from the cache: nothing to render ahead, so no worker.

@@ -18,6 +18,9 @@ constexpr unsigned kLongestPauseShift = 5;
 // waiting that long, means the cores it runs on were given to others.
 constexpr int kSlowFactor = 3;
 constexpr auto kShortestWait = std::chrono::milliseconds(50);
+// Renders ahead that have had less than this share of their cores show
+// that other programs want them.
+constexpr double kLeastCoreShare = 0.5;
 // Before any render was timed.
 constexpr auto kFirstRenderWait = std::chrono::seconds(1);
 
@@ -184,6 +187,7 @@ void ReadAhead::plan(size_t from, int64_t box) {
 }
 
 void ReadAhead::pause() {
+  coreShare_ = 1;
   pausedFor_ = kPauseWhenBusy << std::min(busyInARow_, kLongestPauseShift);
   ++busyInARow_;
   dropIdle();
@@ -254,10 +258,19 @@ void ReadAhead::run() {
       job->finished = true;
       --running_;
       // A render's processor time tells a starved render from a large
-      // photo; without it, a render far slower than usual is taken for
-      // starved. Renders too short to tell say nothing.
-      const bool starved = cpu.count() >= 0 ? job->took > kShortestWait && cpu * 2 < job->took
-                                             : usualRender_ && job->took > patience();
+      // photo, and the share of its core that renders have had, halved
+      // towards each new one, tells cores given to others from one render
+      // preempted once. Without it, a render far slower than usual is taken
+      // for starved. Renders too short to tell say nothing.
+      bool starved = false;
+      if (cpu.count() >= 0 && job->took > kShortestWait) {
+        const double share = std::min(1.0, static_cast<double>(cpu.count()) /
+                                               std::chrono::duration_cast<std::chrono::nanoseconds>(job->took).count());
+        coreShare_ = (coreShare_ + share) / 2;
+        starved = coreShare_ < kLeastCoreShare;
+      } else if (cpu.count() < 0) {
+        starved = usualRender_ && job->took > patience();
+      }
       if (starved) {
         pause();
       } else if (job->render) {

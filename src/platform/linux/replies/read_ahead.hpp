@@ -64,8 +64,9 @@ struct AheadRenderer {
 // asked for or dropped.
 //
 // Renders ahead run at idle priority, which a busy machine runs late or not
-// at all. A render ahead that had a core for less than half its time shows
-// the cores were not idle, and read-ahead pauses for a while (the request
+// at all. Renders ahead that had their cores for less than half their time
+// lately (each render weighing as much as all before it) show the cores were
+// not idle, and read-ahead pauses for a while (the request
 // thread renders alone meanwhile), longer each time the cores are found busy
 // again before a render ahead was served. A request waits only so long for
 // its render: three times what renders ahead have been taking, or before
@@ -149,6 +150,7 @@ class ReadAhead {
   unsigned limit_ = 0;         // renders that may run at once
   unsigned running_ = 0;       // renders running
   unsigned ready_ = 0;         // threads done preparing
+  double coreShare_ = 1;       // of their cores that renders ahead had lately
   std::optional<std::chrono::steady_clock::duration> usualRender_;  // what renders ahead take, smoothed
   std::chrono::steady_clock::duration ownRender_{};                 // the request thread's last
   unsigned pausedFor_ = 0;     // requests to let pass before reading ahead again

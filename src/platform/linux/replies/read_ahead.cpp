@@ -52,7 +52,7 @@ void ReadAhead::follow(int64_t mediaType, std::vector<ListedFile> listing, bool 
   for (size_t i = 0; i < listing_.size(); ++i) byIdentifier_[i] = i;
   std::sort(byIdentifier_.begin(), byIdentifier_.end(),
             [&](size_t a, size_t b) { return listing_[a]->identifier < listing_[b]->identifier; });
-  // Renders in flight keep their jobs, so that running_ stays right.
+  // Renders in flight finish unseen; their threads count them off running_.
   jobs_.clear();
   located_.clear();
   last_.reset();
